@@ -1,0 +1,103 @@
+// One serial port: open by number with the settings held in the public
+// fields, bounded reads and writes, a port lock, purge after failure.
+//
+// Results are 1 (success) or 0 (failure); every failure, and every short
+// transfer, leaves a text in LastError(). Nothing is thrown.
+//
+// Time limits of a transfer (the meter protocol depends on them):
+//   read   ends when `count` bytes arrived, 20 ms after a byte with no next
+//          one, or 20 ms x count + 1000 ms in all; an outer wait of
+//          10000 ms turns a longer read into a failure;
+//   write  ends when all bytes are queued, or after 10 ms x count + 1000 ms
+//          (a short write); an outer wait of 2000 ms turns a longer one into
+//          a failure.
+// A short transfer is not a failure and purges nothing; a failed one
+// flushes both directions (tcflush TCIOFLUSH).
+//
+// On Linux:
+//   - the port number goes through ComPortPath() (PortMap.h);
+//   - "exclusive" is TIOCEXCL plus flock(LOCK_EX|LOCK_NB): root ignores
+//     TIOCEXCL, the flock keeps a second program out all the same;
+//   - overlapped mode is a non-blocking descriptor driven by poll() with
+//     deadlines; plain mode clears O_NONBLOCK and applies the same limits
+//     except the outer waits;
+//   - a hang-up (adapter pulled, far end of a pty closed) shows as "readable
+//     but 0 bytes" and fails the transfer with an I/O error, never a spin;
+//   - stop-bit code 1 (one and a half) is CSTOPB, as Linux has only 1 and 2;
+//   - DSR sensitivity, DSR output flow and the end-of-file character have no
+//     termios counterpart; they are accepted and have no effect;
+//   - DTR/RTS codes 0 and 1 drop or raise the line, code 2 on DTR raises it,
+//     code 2 on RTS is CRTSCTS, code 3 on RTS asks for the driver's RS-485
+//     direction control (TIOCSRS485). Devices without modem lines (a pty)
+//     refuse these ioctls; that is not an error.
+//   - texts are UTF-8 std::string.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+class CSerial {
+public:
+    CSerial();
+    virtual ~CSerial();
+
+    CSerial(const CSerial&) = delete;
+    CSerial& operator=(const CSerial&) = delete;
+
+    // 1 if the port is open. An open port is closed and reopened.
+    int Open();
+    // Waits for a transfer in progress, then closes. Safe when closed.
+    void Close();
+    // 1 when every byte (after the 1024-byte cap) was written.
+    int Write(const uint8_t* buffer, uint32_t count);
+    // 1 when the read completed, even with fewer bytes than asked;
+    // *received is meaningful only then.
+    int Read(uint8_t* buffer, uint32_t count, uint32_t* received);
+
+    bool IsOpen() const { return m_fd >= 0; }
+    const std::string& LastError() const { return m_strLastError; }
+    // The device path of the last Open, for messages.
+    const std::string& DevicePath() const { return m_strDevice; }
+
+    static constexpr uint32_t kMaxTransfer = 1024;
+    static constexpr int kReadIntervalMs = 20;
+    static constexpr int kReadTotalPerByteMs = 20;
+    static constexpr int kReadTotalConstantMs = 1000;
+    static constexpr int kWriteTotalPerByteMs = 10;
+    static constexpr int kWriteTotalConstantMs = 1000;
+    static constexpr int kReadWaitMs = 10000;
+    static constexpr int kWriteWaitMs = 2000;
+
+private:
+    std::string m_strLastError;
+
+public:
+    // Settings, read by Open() as they stand.
+    int32_t m_nPort = 0;            // n of "COMn"
+    uint32_t m_dwBaudRate = 19200;  // bits per second
+    uint32_t m_bParityCheck = 0;    // INPCK
+    uint8_t m_byParity = 0;         // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    uint8_t m_byDataBits = 8;       // 5..8
+    uint8_t m_byStopBits = 0;       // 0 one, 1 one and a half, 2 two
+    uint32_t m_bOverlapped = 1;     // non-blocking with deadlines
+    uint32_t m_bDsrSensitivity = 0;
+    uint32_t m_bCtsOutFlow = 0;     // CRTSCTS
+    uint32_t m_bDsrOutFlow = 0;
+    uint32_t m_dwLineControl = 0;   // bits 0-1 DTR code, bits 2-3 RTS code
+    uint32_t m_bBinary = 1;
+    uint8_t m_chEof = 10;
+
+private:
+    enum class Direction { Read, Write };
+
+    int Transfer(Direction dir, uint8_t* buffer, uint32_t count, uint32_t* done);
+    int ApplyLineSettings();
+    void ApplyModemLines();
+    void SetLastError(const char* label, int error);
+    void Fail(const char* label, int error);
+
+    int m_fd = -1;
+    std::string m_strDevice;
+    std::mutex m_portLock;  // held for each read, write and close
+};

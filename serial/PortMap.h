@@ -1,0 +1,30 @@
+// Which device a port number ("COM3") stands for on this machine.
+//
+// The mapping lives here and nowhere else:
+//   1. an alias: a symbolic link named COMn in
+//      ${XDG_CONFIG_HOME:-$HOME/.config}/quorvan-master/ports/
+//      (users point it at /dev/serial/by-id/..., the simulator at its pty);
+//   2. otherwise a fixed table:
+//      COM1-COM4  -> /dev/ttyUSB0-3
+//      COM5-COM8  -> /dev/ttyACM0-3
+//      COM9-COM12 -> /dev/ttyS0-3
+//      COM13 and up -> /dev/ttyUSB(n-1)
+#pragma once
+
+#include <string>
+
+// Folder that holds the COMn aliases (not created here).
+std::string PortAliasDir();
+
+// Path to open for port number n; the alias path itself when one exists.
+// Empty for n < 1.
+std::string ComPortPath(int port);
+
+// "COM3 (/dev/ttyUSB2)": the port and the device it resolves to, for messages.
+std::string ComPortLabel(int port);
+
+// Parses "COM3" / "com3" into 3. Returns 0 for anything else, including
+// "COM0", signs, and numbers above kMaxComPort.
+int ParseComPortName(const std::string& name);
+
+constexpr int kMaxComPort = 255;
