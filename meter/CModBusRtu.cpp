@@ -10,21 +10,21 @@
 
 const char* MeterResultText(int result, char* text, unsigned size)
 {
-    static const char* const exceptionNames[] = {
-        nullptr, "illegal function", "illegal data address", "illegal data value",
-        "server device failure"};
+    static const char* const exceptionNames[] = {nullptr, "illegal function",
+                                                 "illegal data address", "illegal data value",
+                                                 "server device failure"};
     switch (result) {
-    case kMeterOk: std::snprintf(text, size, "success"); break;
-    case kMeterTransport: std::snprintf(text, size, "transport failure"); break;
-    case kMeterLength: std::snprintf(text, size, "wrong answer length"); break;
-    case kMeterChecksum: std::snprintf(text, size, "checksum mismatch"); break;
-    default:
-        if (result >= 1 && result <= 4)
-            std::snprintf(text, size, "exception code %d (%s)", result, exceptionNames[result]);
-        else if (result > 4 && result <= 255)
-            std::snprintf(text, size, "exception code %d", result);
-        else
-            std::snprintf(text, size, "result %d", result);
+        case kMeterOk: std::snprintf(text, size, "success"); break;
+        case kMeterTransport: std::snprintf(text, size, "transport failure"); break;
+        case kMeterLength: std::snprintf(text, size, "wrong answer length"); break;
+        case kMeterChecksum: std::snprintf(text, size, "checksum mismatch"); break;
+        default:
+            if (result >= 1 && result <= 4)
+                std::snprintf(text, size, "exception code %d (%s)", result, exceptionNames[result]);
+            else if (result > 4 && result <= 255)
+                std::snprintf(text, size, "exception code %d", result);
+            else
+                std::snprintf(text, size, "result %d", result);
     }
     return text;
 }

@@ -13,7 +13,8 @@ constexpr uint16_t SingleByte(uint8_t i)
 {
     uint16_t crc = i;
     for (int bit = 0; bit < 8; ++bit)
-        crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+        crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                        : static_cast<uint16_t>(crc >> 1);
     return crc;
 }
 

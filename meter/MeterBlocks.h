@@ -20,20 +20,20 @@ struct MeterParameters {
 
 // Input register numbers.
 enum MeterInputRegister {
-    kRegVoltage = 0,   // 0.01 V
-    kRegCurrent = 1,   // 0.01 A
-    kRegPowerLow = 2,  // 0.1 W, with kRegPowerLow + 1 the high word
-    kRegEnergyLow = 4, // 1 Wh, with kRegEnergyLow + 1 the high word
+    kRegVoltage = 0,    // 0.01 V
+    kRegCurrent = 1,    // 0.01 A
+    kRegPowerLow = 2,   // 0.1 W, with kRegPowerLow + 1 the high word
+    kRegEnergyLow = 4,  // 1 Wh, with kRegEnergyLow + 1 the high word
     kRegAlarm1 = 6,
     kRegAlarm2 = 7,
 };
 
 // Holding register numbers.
 enum MeterHoldingRegister {
-    kRegHighVoltage = 0,  // 0.01 V
-    kRegLowVoltage = 1,   // 0.01 V
-    kRegAddress = 2,      // 1..247
-    kRegCurrentRange = 3, // 0 "100A", 1 "50A", 2 "200A", 3 "300A"
+    kRegHighVoltage = 0,   // 0.01 V
+    kRegLowVoltage = 1,    // 0.01 V
+    kRegAddress = 2,       // 1..247
+    kRegCurrentRange = 3,  // 0 "100A", 1 "50A", 2 "200A", 3 "300A"
 };
 
 constexpr uint16_t kAlarmOn = 0xFFFF;
@@ -52,7 +52,8 @@ inline void PutRegisterWord(uint8_t* block, int reg, uint16_t value)
 // Two registers, low word first: lowReg holds bits 0-15, lowReg + 1 bits 16-31.
 inline uint32_t RegisterPair(const uint8_t* block, int lowReg)
 {
-    return static_cast<uint32_t>(RegisterWord(block, lowReg + 1)) << 16 | RegisterWord(block, lowReg);
+    return static_cast<uint32_t>(RegisterWord(block, lowReg + 1)) << 16 |
+           RegisterWord(block, lowReg);
 }
 
 // A measurement block in its units.
@@ -69,9 +70,9 @@ struct Measurement {
 
 inline Measurement DecodeReading(const MeterReading& r)
 {
-    return Measurement{RegisterWord(r.bytes, kRegVoltage), RegisterWord(r.bytes, kRegCurrent),
+    return Measurement{RegisterWord(r.bytes, kRegVoltage),  RegisterWord(r.bytes, kRegCurrent),
                        RegisterPair(r.bytes, kRegPowerLow), RegisterPair(r.bytes, kRegEnergyLow),
-                       RegisterWord(r.bytes, kRegAlarm1), RegisterWord(r.bytes, kRegAlarm2)};
+                       RegisterWord(r.bytes, kRegAlarm1),   RegisterWord(r.bytes, kRegAlarm2)};
 }
 
 // The parameter block in its units.

@@ -21,7 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
 
-const char kTimedOutText[] = "The time-out interval elapsed, and the object's state is nonsignaled.";
+const char kTimedOutText[] =
+    "The time-out interval elapsed, and the object's state is nonsignaled.";
 
 speed_t SpeedCode(uint32_t baud)
 {
@@ -29,11 +30,11 @@ speed_t SpeedCode(uint32_t baud)
         uint32_t baud;
         speed_t code;
     } table[] = {
-        {50, B50},         {75, B75},         {110, B110},       {134, B134},
-        {150, B150},       {200, B200},       {300, B300},       {600, B600},
-        {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-        {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+        {50, B50},         {75, B75},         {110, B110},         {134, B134},
+        {150, B150},       {200, B200},       {300, B300},         {600, B600},
+        {1200, B1200},     {1800, B1800},     {2400, B2400},       {4800, B4800},
+        {9600, B9600},     {19200, B19200},   {38400, B38400},     {57600, B57600},
+        {115200, B115200}, {230400, B230400}, {460800, B460800},   {500000, B500000},
         {576000, B576000}, {921600, B921600}, {1000000, B1000000},
     };
     for (const auto& entry : table)
@@ -121,21 +122,21 @@ int CSerial::ApplyLineSettings()
 
     tio.c_cflag &= ~CSIZE;
     switch (m_byDataBits) {
-    case 5: tio.c_cflag |= CS5; break;
-    case 6: tio.c_cflag |= CS6; break;
-    case 7: tio.c_cflag |= CS7; break;
-    case 8: tio.c_cflag |= CS8; break;
-    default: return EINVAL;
+        case 5: tio.c_cflag |= CS5; break;
+        case 6: tio.c_cflag |= CS6; break;
+        case 7: tio.c_cflag |= CS7; break;
+        case 8: tio.c_cflag |= CS8; break;
+        default: return EINVAL;
     }
 
     tio.c_cflag &= ~(PARENB | PARODD | CMSPAR);
     switch (m_byParity) {
-    case 0: break;
-    case 1: tio.c_cflag |= PARENB | PARODD; break;
-    case 2: tio.c_cflag |= PARENB; break;
-    case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-    default: return EINVAL;
+        case 0: break;
+        case 1: tio.c_cflag |= PARENB | PARODD; break;
+        case 2: tio.c_cflag |= PARENB; break;
+        case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case 4: tio.c_cflag |= PARENB | CMSPAR; break;
+        default: return EINVAL;
     }
     if (m_bParityCheck)
         tio.c_iflag |= INPCK;
@@ -235,8 +236,9 @@ int CSerial::Transfer(Direction dir, uint8_t* buffer, uint32_t count, uint32_t* 
     }
 
     const auto start = Clock::now();
-    const int totalMs = reading ? kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs
-                                : kWriteTotalPerByteMs * static_cast<int>(count) + kWriteTotalConstantMs;
+    const int totalMs =
+        reading ? kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs
+                : kWriteTotalPerByteMs * static_cast<int>(count) + kWriteTotalConstantMs;
     const auto total = start + Millis(totalMs);
     const auto outer = start + Millis(reading ? kReadWaitMs : kWriteWaitMs);
     auto lastByte = start;

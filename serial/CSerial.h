@@ -82,9 +82,9 @@ public:
     uint8_t m_byStopBits = 0;       // 0 one, 1 one and a half, 2 two
     uint32_t m_bOverlapped = 1;     // non-blocking with deadlines
     uint32_t m_bDsrSensitivity = 0;
-    uint32_t m_bCtsOutFlow = 0;     // CRTSCTS
+    uint32_t m_bCtsOutFlow = 0;  // CRTSCTS
     uint32_t m_bDsrOutFlow = 0;
-    uint32_t m_dwLineControl = 0;   // bits 0-1 DTR code, bits 2-3 RTS code
+    uint32_t m_dwLineControl = 0;  // bits 0-1 DTR code, bits 2-3 RTS code
     uint32_t m_bBinary = 1;
     uint8_t m_chEof = 10;
 

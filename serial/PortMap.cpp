@@ -1,9 +1,9 @@
 #include "PortMap.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <climits>
 #include <cstdlib>
-#include <unistd.h>
-#include <sys/stat.h>
 
 std::string PortAliasDir()
 {

@@ -1,0 +1,35 @@
+// The far end of a pseudo-terminal, reachable as a COMn alias in a private
+// configuration folder, for tests that talk to CSerial from the other side.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class PtyPeer {
+public:
+    // Opens a pty and links COM<port> to it under a fresh XDG_CONFIG_HOME.
+    explicit PtyPeer(int port);
+    ~PtyPeer();
+
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
+
+    int Port() const { return m_port; }
+    const std::string& SlavePath() const { return m_slavePath; }
+
+    void Send(const std::vector<uint8_t>& bytes);
+    // Reads what has arrived within `waitMs`, up to `max` bytes.
+    std::vector<uint8_t> Receive(unsigned max, int waitMs);
+    // Closes the master: the port side sees a hang-up.
+    void HangUp();
+
+private:
+    int m_port;
+    int m_master = -1;
+    int m_keepSlave = -1;  // holds the slave open so a client close is no hang-up
+    std::string m_configDir;
+    std::string m_slavePath;
+    std::string m_oldConfig;
+    bool m_hadConfig = false;
+};
