@@ -1,0 +1,29 @@
+#include "CQuorvanMasterApp.h"
+
+#include "CIanalogdisplayx.h"
+#include "CQuorvanMasterDlg.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+CQuorvanMasterApp::CQuorvanMasterApp(int& argc, char** argv) : m_app(argc, argv)
+{
+    QCoreApplication::setApplicationName(ProgramName());
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVAN_VERSION));
+}
+
+QString CQuorvanMasterApp::ProgramName()
+{
+    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+}
+
+int CQuorvanMasterApp::InitInstance()
+{
+    CIanalogdisplayx::InstallAccessibility();
+    CQuorvanMasterDlg dlg;
+    QApplication::setWindowIcon(dlg.windowIcon());
+    dlg.exec();
+    // The dialog's destructor has closed the port by now; no event loop of
+    // our own follows.
+    return 0;
+}
