@@ -1,0 +1,27 @@
+// What quorvan-cli prints: readings, parameters, outcomes, trace lines and
+// failure sentences, as plain strings so they can be checked on their own.
+//
+// Values are printed from the register units with integer arithmetic, so a
+// reading shows exactly what the meter sent (51.23, never 51.229999).
+// Every line ends in '\n'; a JSON line is one complete object.
+#pragma once
+
+#include "MeterBlocks.h"
+
+#include <cstdint>
+#include <string>
+
+std::string FormatReading(const Measurement& reading, bool json);
+std::string FormatParameters(const Settings& settings, bool json);
+
+// Success line of a command without data: `text` for people, or
+// {"<jsonKey>": true}.
+std::string FormatDone(const char* text, const char* jsonKey, bool json);
+
+// "12:34:56.789 TX F8 04 00 00 00 08 E5 A5" for a frame seen at
+// `msOfDay` milliseconds after local midnight.
+std::string FormatTraceLine(uint32_t msOfDay, bool sent, const uint8_t* bytes, unsigned count);
+
+// Names a failed command's result: "no answer" when nothing came back,
+// "transport failure: <serial text>", "exception code N (...)", ...
+std::string MeterFailureText(int result, unsigned lastReceived, const std::string& serialError);
