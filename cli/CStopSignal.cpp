@@ -14,6 +14,7 @@ namespace {
 // Shared with the signal handler: plain ints and a lock-free flag only.
 int g_pipe[2] = {-1, -1};
 std::atomic<bool> g_stop{false};
+constexpr int kPollSliceMs = 50;
 
 }  // namespace
 
@@ -69,6 +70,8 @@ bool CStopSignal::Wait(int ms) const
                 return false;
             left = static_cast<int>(rest.count());
         }
+        if (g_pipe[0] < 0 && (left < 0 || left > kPollSliceMs))
+            left = kPollSliceMs;  // no pipe: only the flag tells, so look often
         pollfd pfd{g_pipe[0], POLLIN, 0};
         if (poll(&pfd, 1, left) < 0 && errno != EINTR)
             return Requested();

@@ -134,7 +134,7 @@ int Calibrate(CCliPort& port, bool json)
 // The loop runs on a worker so that a stop never waits for an exchange that
 // the meter does not answer (up to 1.4 s): after a short grace the process
 // leaves without it, output flushed, the port closed by the kernel.
-int Watch(CCliPort& port, const CStopSignal& stop, bool json)
+int Watch(CCliPort& port, CStopSignal& stop, bool json)
 {
     std::mutex lock;
     std::condition_variable finished;
@@ -154,7 +154,7 @@ int Watch(CCliPort& port, const CStopSignal& stop, bool json)
             done = true;
         }
         finished.notify_all();
-        const_cast<CStopSignal&>(stop).Raise();
+        stop.Raise();  // wakes the main thread
     });
 
     stop.Wait(-1);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,13 @@ struct BadCase {
     std::vector<const char*> args;
     const char* message;  // part of the error sentence
 };
+
+// Names each case after its command line.
+void PrintTo(const BadCase& c, std::ostream* os)
+{
+    for (size_t i = 0; i < c.args.size(); ++i)
+        *os << (i > 0 ? " " : "") << (c.args[i][0] != '\0' ? c.args[i] : "''");
+}
 
 class CliArgsBad : public ::testing::TestWithParam<BadCase> {};
 
