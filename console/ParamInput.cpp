@@ -12,6 +12,11 @@ bool IsDigit(char16_t c)
     return c >= u'0' && c <= u'9';
 }
 
+struct ParamBounds {
+    int low;
+    int high;
+};
+
 constexpr ParamBounds kBounds[kParamFieldCount] = {
     {1, 247},  // address
     {5, 350},  // maximum voltage
@@ -56,11 +61,6 @@ bool ParseParamNumber(std::u16string_view text, uint32_t* value)
         n = n * 10u + static_cast<uint32_t>(text[i] - u'0');
     *value = negative ? 0u - n : n;
     return true;
-}
-
-ParamBounds ParamFieldBounds(ParamField field)
-{
-    return kBounds[field];
 }
 
 ParamVerdict CheckParamField(ParamField field, std::u16string_view text, uint32_t* value)

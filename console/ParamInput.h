@@ -31,22 +31,15 @@ enum ParamField : int {
     kParamFieldCount = 3,
 };
 
-struct ParamBounds {
-    int low;
-    int high;
-};
-
-// Address 1..247, maximum voltage 5..350, minimum voltage 1..350 (volts).
-ParamBounds ParamFieldBounds(ParamField field);
-
 enum class ParamVerdict {
     kAccepted,
     kNotANumber,
     kOutOfRange,
 };
 
-// Parses and bounds-checks one field. On kAccepted *value holds the number.
-// The address is compared as a signed 32-bit integer, the voltages as
+// Parses and bounds-checks one field: address 1..247, maximum voltage
+// 5..350, minimum voltage 1..350. On kAccepted *value holds the number. The
+// address is compared as a signed 32-bit integer, the voltages as
 // unsigned; for these bounds both read "-1" as out of range.
 ParamVerdict CheckParamField(ParamField field, std::u16string_view text, uint32_t* value);
 
