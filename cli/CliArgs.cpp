@@ -115,7 +115,7 @@ bool ParseVolts(const char* text, uint32_t minHundredths, uint32_t maxHundredths
     const char* p = text;
     for (; IsDigit(*p); ++p) {
         n = n * 10 + static_cast<uint32_t>(*p - '0');
-        if (n > maxHundredths)
+        if (n > maxHundredths / 100)  // also stops any overflow
             return false;
     }
     n *= 100;

@@ -49,11 +49,12 @@ CliParseResult ParseCliArgs(int argc, const char* const* argv);
 bool ParseCliPort(const std::string& text, CliPort* port, std::string* error);
 
 // Volts with at most two decimals ("300", "300.5", "300.55") into hundredths
-// within [minHundredths, maxHundredths].
+// within [minHundredths, maxHundredths]; maxHundredths at most 65535.
 bool ParseVolts(const char* text, uint32_t minHundredths, uint32_t maxHundredths,
                 uint16_t* hundredths);
 
-// Plain decimal digits within [min, max]; no sign, no blanks, no overflow.
+// Plain decimal digits within [min, max], max at most 65535; no sign, no
+// blanks.
 bool ParseBounded(const char* text, uint32_t min, uint32_t max, uint16_t* value);
 
 // The --help text.

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -147,7 +148,7 @@ int Watch(CCliPort& port, CStopSignal& stop, bool json)
             [&](const MeterReading& reading) {
                 Print(FormatReading(DecodeReading(reading), json));
             },
-            [&](int failed) { MeterFailed(port, "Poll failed", failed); });
+            [&](int failed) { MeterFailed(port, "Poll failed, reconnecting", failed); });
         {
             std::lock_guard<std::mutex> guard(lock);
             result = r;

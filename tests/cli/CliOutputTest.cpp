@@ -4,13 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-
-#include <grp.h>
-#include <sys/stat.h>
 
 namespace {
 
@@ -46,12 +40,6 @@ TEST(CliOutput, EitherAlarmWordAtFFFFRaisesTheAlarm)
     }
 }
 
-TEST(CliOutput, ReadingForPeopleIsOneLine)
-{
-    EXPECT_EQ(FormatReading(Reading(5123, 450, 2305, 12345), false),
-              "51.23 V  4.50 A  230.5 W  12345 Wh\n");
-}
-
 TEST(CliOutput, ParametersNameKnownRangesAndNullOthers)
 {
     EXPECT_EQ(FormatParameters(Settings{30055, 1000, 1, 2}, true),
@@ -60,10 +48,8 @@ TEST(CliOutput, ParametersNameKnownRangesAndNullOthers)
     EXPECT_NE(FormatParameters(Settings{30000, 1000, 247, 7}, true)
                   .find("\"current_range\": 7, \"current_range_text\": null}"),
               std::string::npos);
-    const std::string text = FormatParameters(Settings{30000, 25000, 12, 1}, false);
-    EXPECT_NE(text.find("300.00 V"), std::string::npos);
-    EXPECT_NE(text.find("250.00 V"), std::string::npos);
-    EXPECT_NE(text.find("50A (code 1)"), std::string::npos);
+    EXPECT_NE(FormatParameters(Settings{30000, 1000, 1, 7}, false).find("unknown (code 7)"),
+              std::string::npos);
 }
 
 TEST(CliOutput, TraceLineHasTimeDirectionAndHex)
@@ -75,62 +61,18 @@ TEST(CliOutput, TraceLineHasTimeDirectionAndHex)
     EXPECT_EQ(FormatTraceLine(0, false, frame, 0), "00:00:00.000 RX (nothing)\n");
 }
 
-TEST(CliOutput, FailureTextNamesTheResult)
+// Hints beyond the permission one (which the end-to-end test covers).
+TEST(CliOutput, OpenFailureHintsFollowTheCause)
 {
-    EXPECT_EQ(MeterFailureText(kMeterLength, 0, ""), "no answer");
-    EXPECT_EQ(MeterFailureText(kMeterLength, 20, ""), "wrong answer length");
-    EXPECT_EQ(MeterFailureText(kMeterChecksum, 21, ""), "checksum mismatch");
-    EXPECT_EQ(MeterFailureText(kMeterTransport, 0, "'WriteFile' failed"),
-              "transport failure: 'WriteFile' failed");
-    EXPECT_EQ(MeterFailureText(2, 5, "").rfind("exception code 2", 0), 0u);
-    EXPECT_EQ(MeterFailureText(200, 5, ""), "exception code 200");
-}
-
-// Permission, busy and not-a-terminal hints, read from real files.
-class OpenFailure : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char dir[] = "/tmp/cli-open-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        m_dir = dir;
-        m_file = m_dir + "/plain";
-        std::ofstream(m_file) << "x";
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
-    static std::string Error(int error)
-    {
-        return std::string("'OpenCom' failed with the following error: ") + std::strerror(error);
-    }
-
-    std::string m_dir, m_file;
-};
-
-TEST_F(OpenFailure, PermissionNamesTheDevicesGroup)
-{
-    struct stat st;
-    ASSERT_EQ(stat(m_file.c_str(), &st), 0);
-    const group* g = getgrgid(st.st_gid);
-    ASSERT_NE(g, nullptr);
-    const std::string group = g->gr_name;
-    const std::string text = OpenFailureText("COM3 (" + m_file + ")", m_file, Error(EACCES));
-    EXPECT_EQ(text.rfind("cannot open COM3 (" + m_file + "): " + Error(EACCES), 0), 0u) << text;
-    EXPECT_NE(text.find("belongs to group " + group), std::string::npos) << text;
-    EXPECT_NE(text.find("sudo usermod -aG " + group + " $USER"), std::string::npos) << text;
-    EXPECT_NE(text.find("log in again"), std::string::npos) << text;
-}
-
-TEST_F(OpenFailure, OtherCausesGetTheirOwnHint)
-{
-    EXPECT_NE(OpenFailureText("x", "/dev/null", Error(EBUSY)).find("another program has"),
+    const auto error = [](int e) {
+        return std::string("'OpenCom' failed with the following error: ") + std::strerror(e);
+    };
+    EXPECT_NE(OpenFailureText("x", "/dev/null", error(EBUSY)).find("another program has"),
               std::string::npos);
-    EXPECT_NE(OpenFailureText("x", m_file, "'SetCommState' failed").find("is not a terminal"),
+    EXPECT_NE(OpenFailureText("x", "/tmp", error(EISDIR)).find("/tmp is not a terminal"),
               std::string::npos);
-    EXPECT_NE(OpenFailureText("x", m_dir, Error(EISDIR)).find("is not a terminal"),
-              std::string::npos);
-    const std::string missing = OpenFailureText("x", m_dir + "/gone", Error(ENOENT));
-    EXPECT_EQ(missing, "cannot open x: " + Error(ENOENT));
+    EXPECT_EQ(OpenFailureText("x", "/nonexistent/tty", error(ENOENT)),
+              "cannot open x: " + error(ENOENT));
 }
 
 }  // namespace
