@@ -1,0 +1,116 @@
+# Checks shared by the packaging tests: what an installed tree must hold.
+# Sourced by the test scripts; every check prints what is wrong and counts it
+# in $failures, so one run reports all faults, not just the first.
+
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# png_header FILE -> "WIDTH HEIGHT BITDEPTH COLORTYPE" from the IHDR chunk.
+png_header() {
+    od -A n -t u1 -j 16 -N 10 "$1" |
+        awk '{ print $1*16777216 + $2*65536 + $3*256 + $4, $5*16777216 + $6*65536 + $7*256 + $8, $9, $10 }'
+}
+
+# check_icon FILE SIZE: a square PNG of SIZE pixels, 8-bit RGBA (32 bits a pixel).
+check_icon() {
+    local file=$1 size=$2
+    if [ ! -f "$file" ]; then
+        fail "missing icon $file"
+        return
+    fi
+    local header
+    header=$(png_header "$file")
+    [ "$header" = "$size $size 8 6" ] ||
+        fail "$file: width height depth colour-type are '$header', want '$size $size 8 6' (RGBA)"
+}
+
+# Long options that a program's --help names, one per line.
+help_options() {
+    "$1" --help | grep -o -- '--[a-z][a-z-]*' | sort -u
+}
+
+# check_man_page PAGE.gz VERSION PROGRAM: a valid gzip holding a roff page of
+# this version that documents every option the program's --help shows.
+check_man_page() {
+    local page=$1 version=$2 program=$3
+    if [ ! -f "$page" ]; then
+        fail "missing man page $page"
+        return
+    fi
+    if ! gzip -t "$page" 2>/dev/null; then
+        fail "$page is not a valid gzip file"
+        return
+    fi
+    local text
+    text=$(gzip -dc "$page" | sed 's/\\-/-/g')
+    grep -q "^\.TH .*\"Quorvan-Master $version\"" <<<"$text" ||
+        fail "$page: .TH line does not carry version $version"
+    [ -n "$program" ] || return 0
+    local option
+    for option in $(help_options "$program"); do
+        grep -q -- "$option" <<<"$text" || fail "$page does not document $option"
+    done
+    # Fault names of the simulator (delay=MS ...) are options too.
+    for option in $("$program" --help | grep -o '[a-z]\+=[A-Z]\+' | cut -d= -f1 | sort -u); do
+        grep -q -- "$option=" <<<"$text" || fail "$page does not document the fault $option="
+    done
+}
+
+# check_tree ROOT VERSION WITH_CONSOLE DESKTOP_ID: ROOT is what lands in /
+# (it holds usr/).
+check_tree() {
+    local root=$1 version=$2 console=$3 id=$4
+    local usr=$root/usr
+    local programs=(quorvan-cli quorvan-meter-sim)
+    [ "$console" = ON ] && programs+=(Quorvan-Master)
+
+    for p in "${programs[@]}"; do
+        [ -x "$usr/bin/$p" ] || fail "usr/bin/$p missing or not executable"
+    done
+    # Nothing else in bin: build tools and tests must not ship.
+    local extra
+    extra=$(ls "$usr/bin" 2>/dev/null | grep -vxF -f <(printf '%s\n' "${programs[@]}") || true)
+    [ -z "$extra" ] || fail "unexpected programs in usr/bin: $extra"
+    # Nothing outside usr/bin and usr/share (no headers, static libraries).
+    local stray
+    stray=$(cd "$root" && find . -mindepth 1 -not -type d |
+        grep -v -e '^\./usr/bin/' -e '^\./usr/share/' || true)
+    [ -z "$stray" ] || fail "files outside usr/bin and usr/share: $stray"
+
+    for p in quorvan-cli quorvan-meter-sim; do
+        [ -x "$usr/bin/$p" ] || continue
+        local shown
+        shown=$("$usr/bin/$p" --version 2>&1) || fail "$p --version failed: $shown"
+        [ "$shown" = "$p $version" ] || fail "$p --version says '$shown', want '$p $version'"
+        # A build-tree RUNPATH would make the installed program load
+        # libraries from wherever it was built.
+        if readelf -d "$usr/bin/$p" | grep -q -e RPATH -e RUNPATH; then
+            fail "$p carries an RPATH/RUNPATH"
+        fi
+    done
+
+    local man=$usr/share/man/man1
+    check_man_page "$man/quorvan-cli.1.gz" "$version" "$usr/bin/quorvan-cli"
+    check_man_page "$man/quorvan-meter-sim.1.gz" "$version" "$usr/bin/quorvan-meter-sim"
+    check_man_page "$man/Quorvan-Master.1.gz" "$version" ""
+
+    [ "$console" = ON ] || return 0
+
+    local desktop=$usr/share/applications/$id.desktop
+    if [ ! -f "$desktop" ]; then
+        fail "missing desktop entry usr/share/applications/$id.desktop"
+    else
+        desktop-file-validate "$desktop" || fail "desktop-file-validate rejects $desktop"
+        local exec icon
+        exec=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+        icon=$(sed -n 's/^Icon=//p' "$desktop")
+        [ -x "$usr/bin/$exec" ] || fail "desktop entry runs '$exec', which is not in usr/bin"
+        [ "$icon" = "$id" ] || fail "desktop entry names icon '$icon', want '$id'"
+    fi
+    check_icon "$usr/share/icons/hicolor/128x128/apps/$id.png" 128
+    check_icon "$usr/share/icons/hicolor/48x48/apps/$id.png" 48
+}
