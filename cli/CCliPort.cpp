@@ -56,20 +56,25 @@ CCliPort::CCliPort(const CliPort& port) : m_port(port) {}
 
 bool CCliPort::Open()
 {
-    m_aliasError.clear();
-    if (m_port.path.empty())
-        return m_meter.OpenPort(static_cast<uint8_t>(m_port.number), kBaudRate) == 1;
-    return OpenThroughAlias();
+    std::string aliasError;
+    const bool opened = m_port.path.empty()
+                            ? m_meter.OpenPort(static_cast<uint8_t>(m_port.number), kBaudRate) == 1
+                            : OpenThroughAlias(&aliasError);
+    if (opened)
+        m_openError.clear();
+    else
+        m_openError = aliasError.empty() ? m_meter.Serial().LastError() : aliasError;
+    return opened;
 }
 
-bool CCliPort::OpenThroughAlias()
+bool CCliPort::OpenThroughAlias(std::string* aliasError)
 {
     const char* tmp = std::getenv("TMPDIR");
     std::string base = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
     std::string dir = base + "/quorvan-cli-XXXXXX";
     if (mkdtemp(dir.data()) == nullptr) {
-        m_aliasError = std::string("cannot make a private port alias in ") + base + ": " +
-                       std::strerror(errno);
+        *aliasError = std::string("cannot make a private port alias in ") + base + ": " +
+                      std::strerror(errno);
         return false;
     }
     // PortAliasDir() reads the variable on each call; nothing else here uses it.
@@ -82,7 +87,7 @@ bool CCliPort::OpenThroughAlias()
         symlink(Absolute(m_port.path).c_str(), alias.c_str()) == 0) {
         opened = m_meter.OpenPort(1, kBaudRate) == 1;
     } else {
-        m_aliasError = std::string("cannot make a private port alias: ") + std::strerror(errno);
+        *aliasError = std::string("cannot make a private port alias: ") + std::strerror(errno);
     }
     // The open descriptor does not need the alias any more.
     unlink(alias.c_str());
@@ -100,11 +105,6 @@ std::string CCliPort::Label() const
 std::string CCliPort::Device() const
 {
     return m_port.path.empty() ? ComPortPath(m_port.number) : m_port.path;
-}
-
-const std::string& CCliPort::LastError()
-{
-    return m_aliasError.empty() ? m_meter.Serial().LastError() : m_aliasError;
 }
 
 std::string OpenFailureText(const std::string& label, const std::string& device,

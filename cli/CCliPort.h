@@ -27,17 +27,19 @@ public:
     std::string Label() const;
     // What to open: the alias or fixed device of COMn, or the path.
     std::string Device() const;
-    // Why the last Open failed, from the serial layer (or the alias set-up).
-    const std::string& LastError();
+    bool IsOpen() { return m_meter.Serial().IsOpen(); }
+    // Why the last Open failed, from the serial layer (or the alias set-up);
+    // kept until the next Open, whatever the port does meanwhile.
+    const std::string& OpenError() const { return m_openError; }
 
     static constexpr uint16_t kBaudRate = 9600;
 
 private:
-    bool OpenThroughAlias();
+    bool OpenThroughAlias(std::string* aliasError);
 
     CliPort m_port;
     CModBusRtu m_meter;
-    std::string m_aliasError;
+    std::string m_openError;
 };
 
 // "cannot open <label>: <error>" plus, on its own line, what to do about it:

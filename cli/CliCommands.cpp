@@ -53,8 +53,13 @@ void TraceToStderr(void*, bool sent, const uint8_t* bytes, unsigned count)
 int MeterFailed(CCliPort& port, const char* what, int result)
 {
     CModBusRtu& meter = port.Meter();
-    Complain(std::string(what) + " (" +
-             MeterFailureText(result, meter.LastReceived(), meter.Serial().LastError()) + ")");
+    // A port that did not reopen fails its poll with a closed descriptor;
+    // why it did not reopen is what helps.
+    const std::string why =
+        !port.IsOpen() && !port.OpenError().empty()
+            ? "the port did not reopen: " + port.OpenError()
+            : MeterFailureText(result, meter.LastReceived(), meter.Serial().LastError());
+    Complain(std::string(what) + " (" + why + ")");
     return kExitMeter;
 }
 
@@ -62,7 +67,7 @@ bool OpenOrComplain(CCliPort& port)
 {
     if (port.Open())
         return true;
-    Complain(OpenFailureText(port.Label(), port.Device(), port.LastError()));
+    Complain(OpenFailureText(port.Label(), port.Device(), port.OpenError()));
     return false;
 }
 

@@ -290,7 +290,9 @@ TEST_F(CliEndToEnd, WatchGivesUpAfterThreeFailedPollsWhenTheMeterIsPulled)
     const CliResult r = process.Finish(15000);
     const auto took = Clock::now() - pulled;
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(Contains(r.err, "Failed to read! (transport failure")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Poll failed, reconnecting (transport failure")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Failed to read! (the port did not reopen: 'OpenCom' failed"))
+        << r.err;
     EXPECT_GE(took, 3000ms);
     EXPECT_LT(took, 4500ms);
 }
