@@ -187,16 +187,20 @@ TEST(ParameterDialog, RangeListPreselectsAndPicks)
 
 TEST(ParameterDialog, UnknownRangeIsShownEmptyAndKept)
 {
-    P dialog(Settings{30000, 25000, 1, 7});
+    P dialog(Settings{30055, 25099, 1, 7});
     auto* range = qobject_cast<QComboBox*>(dialog.Control(P::IDC_RANGE_LIST));
     EXPECT_FALSE(range->isEnabled());
     EXPECT_EQ(range->currentIndex(), -1);
     EXPECT_TRUE(range->currentText().isEmpty());
     Edit(dialog, P::IDC_ADDRESS)->setText(QStringLiteral("5"));
+    Edit(dialog, P::IDC_MIN_VOLTAGE)->setText(QStringLiteral(" 120V"));
     Button(dialog, P::IDOK_BUTTON)->click();
-    EXPECT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.SettingsToWrite().currentRange, 7);
-    EXPECT_EQ(dialog.SettingsToWrite().address, 5);
+    ASSERT_EQ(dialog.result(), QDialog::Accepted);
+    const Settings out = dialog.SettingsToWrite();
+    EXPECT_EQ(out.currentRange, 7);
+    EXPECT_EQ(out.address, 5);
+    EXPECT_EQ(out.highVoltage, 30055);  // untouched: hundredths kept
+    EXPECT_EQ(out.lowVoltage, 12000);   // changed: whole volts
 }
 
 struct Refusal {
@@ -235,17 +239,6 @@ TEST(ParameterDialog, RefusalWarnsThenSelectsTheOffendingEdit)
         EXPECT_EQ(edit->text(), QString::fromUtf8(r.text));  // left as typed
         dialog.reject();
     }
-}
-
-TEST(ParameterDialog, ChangedThresholdIsWrittenInWholeVolts)
-{
-    P dialog(Settings{30055, 25099, 17, 0});
-    Edit(dialog, P::IDC_MIN_VOLTAGE)->setText(QStringLiteral(" 120V"));
-    Button(dialog, P::IDOK_BUTTON)->click();
-    ASSERT_EQ(dialog.result(), QDialog::Accepted);
-    EXPECT_EQ(dialog.Values().minVoltage, 120u);
-    EXPECT_EQ(dialog.SettingsToWrite().highVoltage, 30055);
-    EXPECT_EQ(dialog.SettingsToWrite().lowVoltage, 12000);
 }
 
 using W = CDlgPassword;
