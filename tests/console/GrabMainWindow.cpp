@@ -1,0 +1,112 @@
+// Saves the main window idle, measuring, and with the port dialog open, as
+// PNGs for the docs and for a look by eye: grab_main_window DIR.
+// Expects a meter at COM1 (scripts/screenshot starts the simulator there).
+// Windows are grabbed without frames; a plain caption strip with the icon
+// and the window title is drawn above each, so the title can be read.
+#include "CComSetDlg.h"
+#include "CIanalogdisplayx.h"
+#include "CQuorvanMasterDlg.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QPainter>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+const int kCaption = 26;
+
+// `window` and, if given, `over` (a dialog centred on it) with captions.
+QPixmap Framed(QWidget* window, QWidget* over = nullptr)
+{
+    QRect area = window->geometry().adjusted(0, -kCaption, 0, 0);
+    if (over != nullptr)
+        area = area.united(over->geometry().adjusted(0, -kCaption, 0, 0));
+    area.adjust(-6, -6, 6, 6);
+    QPixmap picture(area.size());
+    picture.fill(QColor(0x3a, 0x3a, 0x3a));
+    QPainter painter(&picture);
+    for (QWidget* w : {window, over}) {
+        if (w == nullptr)
+            continue;
+        const QPoint at = w->geometry().topLeft() - area.topLeft();
+        const QRect bar(at.x(), at.y() - kCaption, w->width(), kCaption);
+        painter.fillRect(bar, QColor(0x2b, 0x57, 0x9a));
+        painter.drawPixmap(bar.x() + 5, bar.y() + 5, w->windowIcon().pixmap(16, 16));
+        painter.setPen(Qt::white);
+        QFont font = QApplication::font();
+        font.setPixelSize(13);
+        painter.setFont(font);
+        painter.drawText(bar.adjusted(26, 0, -4, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                         w->windowTitle());
+        painter.drawPixmap(at, w->grab());
+    }
+    return picture;
+}
+
+bool Save(const QPixmap& picture, const QDir& dir, const char* name)
+{
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    const bool saved = picture.save(path);
+    std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
+    return saved;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: grab_main_window DIR\n");
+        return 2;
+    }
+    const QDir dir(QString::fromLocal8Bit(argv[1]));
+    bool ok = true;
+
+    CQuorvanMasterDlg dlg;
+    dlg.show();
+    if (!QTest::qWaitForWindowExposed(&dlg))
+        return 1;
+    QTest::qWait(200);
+    ok &= Save(Framed(&dlg), dir, "main-idle.png");
+
+    // The port dialog, COM1 picked, then OK.
+    bool portShown = false;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* port = qobject_cast<CComSetDlg*>(QApplication::activeModalWidget());
+        if (port == nullptr || !QTest::qWaitForWindowExposed(port))
+            return;
+        poll.stop();
+        portShown = true;
+        qobject_cast<QComboBox*>(port->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(0);
+        QTest::qWait(200);
+        ok &= Save(Framed(&dlg, port), dir, "port-dialog.png");
+        qobject_cast<QPushButton*>(port->Control(CComSetDlg::IDOK_BUTTON))->click();
+    });
+    poll.start();
+    qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT))->click();
+    if (!portShown)
+        return 1;
+
+    // Measuring: wait for a reading, then one more poll.
+    qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_START_MEASURE))->click();
+    auto* voltage = dlg.Readout(CQuorvanMasterDlg::IDC_VOLTAGE);
+    if (!QTest::qWaitFor([&] { return voltage->Value() != 0.0; }, 10000)) {
+        std::fprintf(stderr, "no reading from COM1\n");
+        return 1;
+    }
+    QTest::qWait(700);
+    ok &= Save(Framed(&dlg), dir, "main-measuring.png");
+
+    qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_START_MEASURE))->click();
+    ok &= QTest::qWaitFor([&] { return !dlg.JobRunning(); }, 5000);
+    return ok ? 0 : 1;
+}
