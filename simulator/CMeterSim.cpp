@@ -589,6 +589,7 @@ bool CMeterSim::Start(std::string* error)
     }
     if (!m_impl->OpenPty(error))
         return false;
+    m_impl->RepointLinks();  // after a HangUp(), as Replug() would
     m_impl->StartThread();
     return true;
 }

@@ -137,7 +137,8 @@ public:
     std::vector<uint8_t> LastRequest() const;
     // Requests ignored because the line was not 9600 8N2.
     unsigned IgnoredForLineSettings() const;
-    // Answers (or spoiled answers) written to the line.
+    // Answers given (spoiled ones included): sent, or lost because no
+    // client held the port when they were due.
     unsigned AnswerCount() const;
     // True between Start() and Stop() while not hung up.
     bool Running() const;

@@ -349,6 +349,27 @@ TEST_F(SimMeter, DelayedAnswerWithinTheTimeLimit)
     EXPECT_GE(MsSince(start), 120);
 }
 
+TEST_F(SimMeter, AnswerLaterThanTheReadTimeLimitIsMissed)
+{
+    SimFaults f;
+    f.delayMs = 1000 + 20 * 13 + 200;  // past the parameter read's limit
+    f.count = 1;
+    sim.SetFaults(f);
+    MeterParameters p{};
+    EXPECT_EQ(bus.ReadParameters(&p), kMeterLength);
+    EXPECT_EQ(bus.LastReceived(), 0u);
+    EXPECT_EQ(sim.State().address, 1);
+    // The late answer lands in the port's queue; a fresh open starts empty.
+    ASSERT_TRUE(Eventually([&] { return sim.AnswerCount() == 1; }));
+    Reopen();
+    EXPECT_EQ(bus.ReadParameters(&p), kMeterOk);
+    // A count of 0 means no fault at all.
+    f.silent = true;
+    f.count = 0;
+    sim.SetFaults(f);
+    EXPECT_EQ(bus.ReadParameters(&p), kMeterOk);
+}
+
 TEST_F(SimMeter, TruncatedAnswerGivesWrongLength)
 {
     SimFaults f;
