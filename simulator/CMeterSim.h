@@ -138,7 +138,8 @@ public:
     // Requests ignored because the line was not 9600 8N2.
     unsigned IgnoredForLineSettings() const;
     // Answers given (spoiled ones included): sent, or lost because no
-    // client held the port when they were due.
+    // client held the port when they were due. Counted after the last byte
+    // is written, so a client may hold the answer a moment before.
     unsigned AnswerCount() const;
     // True between Start() and Stop() while not hung up.
     bool Running() const;
