@@ -442,6 +442,8 @@ TEST_F(SimMeter, GarbageInsteadOfTheAnswer)
     EXPECT_EQ(bus.ReadMeasurements(&r), kMeterOk);
 }
 
+// (A pause well under 20 ms passes unnoticed; that is not tested here, as
+// it would hang on the scheduler's mood on a loaded machine.)
 TEST_F(SimMeter, SplitAnswerWithALongPauseIsAShortRead)
 {
     SimFaults f;
@@ -456,15 +458,6 @@ TEST_F(SimMeter, SplitAnswerWithALongPauseIsAShortRead)
     Reopen();
     EXPECT_EQ(bus.ReadMeasurements(&r), kMeterOk);
     EXPECT_EQ(DecodeReading(r).voltage, 5123);
-}
-
-TEST_F(SimMeter, SplitAnswerWithAShortPauseStillArrivesWhole)
-{
-    SimFaults f;
-    f.splitPauseMs = 3;
-    sim.SetFaults(f);
-    MeterReading r{};
-    EXPECT_EQ(bus.ReadMeasurements(&r), kMeterOk);
 }
 
 TEST_F(SimMeter, AnswersSentToAClosedPortAreLost)
