@@ -60,6 +60,16 @@ protected:
         ASSERT_TRUE(m_sim.LinkCom(3, &error)) << error;
     }
 
+    // The alias of a pulled adapter leads nowhere. Left pointing at the
+    // freed /dev/pts/N, it would lead to whichever pty takes that number next.
+    void Unplug(int port) const
+    {
+        const std::string alias = m_config.AliasDir() + "/COM" + std::to_string(port);
+        const std::string temp = alias + ".new";
+        ASSERT_EQ(symlink((m_config.Dir() + "/unplugged").c_str(), temp.c_str()), 0);
+        ASSERT_EQ(rename(temp.c_str(), alias.c_str()), 0);
+    }
+
     TempConfig m_config;  // before the meter: its alias goes in here
     CMeterSim m_sim;
 };
@@ -249,18 +259,20 @@ TEST_F(CliEndToEnd, PermissionErrorNamesTheGroupToJoin)
     EXPECT_TRUE(Contains(r.err, "sudo usermod -aG " + name + " $USER")) << r.err;
 }
 
+// Sleeping through the reconnect wait would take 1000 + 500 ms more.
 TEST_F(CliEndToEnd, WatchStopsAtOnceOnSigint)
 {
     CCliProcess process;
     ASSERT_TRUE(process.Start({"--json", "--port", "COM3", "watch"}));
     EXPECT_TRUE(Contains(process.NextLine(5000), "\"voltage_v\": 51.23"));
-    EXPECT_TRUE(Contains(process.NextLine(5000), "\"voltage_v\": 51.23"));  // ~500 ms later
+    m_sim.SetFaults(SimFaults{.exceptionCode = 4});
+    ASSERT_TRUE(Contains(process.NextErrorLine(5000), "Poll failed, reconnecting"));
 
     const auto sent = Clock::now();
     process.Signal(SIGINT);
     const CliResult r = process.Finish(5000);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_LT(Clock::now() - sent, 300ms);
+    EXPECT_LT(Clock::now() - sent, 1000ms);
 }
 
 TEST_F(CliEndToEnd, WatchStopsPromptlyEvenWhileTheMeterIsSilent)
@@ -274,7 +286,7 @@ TEST_F(CliEndToEnd, WatchStopsPromptlyEvenWhileTheMeterIsSilent)
     process.Signal(SIGTERM);
     const CliResult r = process.Finish(5000);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_LT(Clock::now() - sent, 500ms);
+    EXPECT_LT(Clock::now() - sent, 1000ms);  // the read alone may last 1420 ms
 }
 
 // Real pauses: after the hang-up a poll fails, 1000 ms + 500 ms, the
@@ -287,6 +299,7 @@ TEST_F(CliEndToEnd, WatchGivesUpAfterThreeFailedPollsWhenTheMeterIsPulled)
     ASSERT_TRUE(Contains(process.NextLine(5000), "\"energy_wh\": 12345"));
     const auto pulled = Clock::now();
     m_sim.HangUp();
+    Unplug(3);
     const CliResult r = process.Finish(15000);
     const auto took = Clock::now() - pulled;
     EXPECT_EQ(r.status, 1) << r.err;

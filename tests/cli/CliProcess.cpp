@@ -90,14 +90,16 @@ bool CCliProcess::Pump(int timeoutMs)
     return true;
 }
 
-std::string CCliProcess::NextLine(int timeoutMs)
+std::string CCliProcess::NextLineOf(int stream, int timeoutMs)
 {
+    const std::string& text = stream == 0 ? m_result.out : m_result.err;
+    size_t& taken = m_taken[stream];
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
-        const size_t end = m_result.out.find('\n', m_taken);
+        const size_t end = text.find('\n', taken);
         if (end != std::string::npos) {
-            std::string line = m_result.out.substr(m_taken, end + 1 - m_taken);
-            m_taken = end + 1;
+            std::string line = text.substr(taken, end + 1 - taken);
+            taken = end + 1;
             return line;
         }
         const auto left =

@@ -30,9 +30,10 @@ public:
 
     bool Start(const std::vector<std::string>& args, const Options& options);
     bool Start(const std::vector<std::string>& args) { return Start(args, Options{}); }
-    // Waits until standard output holds a complete line; returns the first
-    // one not taken yet, or "" after the time-out.
-    std::string NextLine(int timeoutMs);
+    // Waits until standard output (or error) holds a complete line; returns
+    // the first one not taken yet, or "" after the time-out.
+    std::string NextLine(int timeoutMs) { return NextLineOf(0, timeoutMs); }
+    std::string NextErrorLine(int timeoutMs) { return NextLineOf(1, timeoutMs); }
     void Signal(int signal) const;
     // Collects the rest of the output and the exit; kills the child after
     // `timeoutMs`.
@@ -40,10 +41,11 @@ public:
 
 private:
     bool Pump(int timeoutMs);  // one poll over both pipes; false when both closed
+    std::string NextLineOf(int stream, int timeoutMs);
 
     pid_t m_pid = -1;
     int m_out = -1, m_err = -1;
-    size_t m_taken = 0;  // bytes of out handed out by NextLine
+    size_t m_taken[2] = {0, 0};  // bytes of out and err handed out as lines
     std::chrono::steady_clock::time_point m_start;
     CliResult m_result;
 };
