@@ -29,6 +29,30 @@ const char* MeterResultText(int result, char* text, unsigned size)
     return text;
 }
 
+int CheckMeterAnswer(const uint8_t* buffer, uint8_t expected, uint8_t received)
+{
+    // An exception answer is address, function | 0x80, code, CRC. It takes
+    // three fresh bytes to be one, and a code of 0 is no success.
+    if (received >= 3 && buffer[1] > 0x80)
+        return buffer[2] != 0 ? static_cast<int>(buffer[2]) : static_cast<int>(kMeterLength);
+    if (received != expected)
+        return kMeterLength;
+    if (!CheckCrc16(buffer, received))
+        return kMeterChecksum;
+    return kMeterOk;
+}
+
+unsigned CopyRegisterBlock(const uint8_t* answer, uint8_t received, uint8_t* block,
+                           unsigned blockSize)
+{
+    // Address, function and byte count before the data, CRC after it.
+    if (received < 5)
+        return 0;
+    const unsigned count = std::min({unsigned{answer[2]}, blockSize, received - 5u});
+    std::memcpy(block, answer + 3, count);
+    return count;
+}
+
 CModBusRtu::CModBusRtu() = default;
 
 CModBusRtu::~CModBusRtu()
@@ -66,19 +90,6 @@ int CModBusRtu::SendRequest(const uint8_t* frame, uint8_t length)
     return m_serial.Write(frame, length);
 }
 
-int CModBusRtu::CheckAnswer(const uint8_t* buffer, uint8_t expected, uint8_t received) const
-{
-    // An exception answer is address, function | 0x80, code, CRC. It takes
-    // three fresh bytes to be one, and a code of 0 is no success.
-    if (received >= 3 && buffer[1] > 0x80)
-        return buffer[2] != 0 ? static_cast<int>(buffer[2]) : static_cast<int>(kMeterLength);
-    if (received != expected)
-        return kMeterLength;
-    if (!CheckCrc16(buffer, received))
-        return kMeterChecksum;
-    return kMeterOk;
-}
-
 int CModBusRtu::ReceiveResponse(uint8_t* buffer, uint8_t expected, uint8_t* received)
 {
     uint32_t got = 0;
@@ -88,7 +99,7 @@ int CModBusRtu::ReceiveResponse(uint8_t* buffer, uint8_t expected, uint8_t* rece
     Trace(false, buffer, got);
     m_lastReceived = got;
     *received = static_cast<uint8_t>(got);
-    return CheckAnswer(buffer, expected, *received);
+    return CheckMeterAnswer(buffer, expected, *received);
 }
 
 int CModBusRtu::ReadRegisters(uint8_t function, uint8_t count, uint8_t* block, unsigned blockSize)
@@ -103,8 +114,7 @@ int CModBusRtu::ReadRegisters(uint8_t function, uint8_t count, uint8_t* block, u
     int result = ReceiveResponse(frame, static_cast<uint8_t>(count * 2 + 5), &received);
     if (result != kMeterOk)
         return result;
-    // Validated as a whole above; copy no more than the caller's block holds.
-    std::memcpy(block, frame + 3, std::min<unsigned>(frame[2], blockSize));
+    CopyRegisterBlock(frame, received, block, blockSize);
     return kMeterOk;
 }
 

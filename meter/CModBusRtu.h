@@ -26,6 +26,18 @@ enum MeterResult : int {
 // Writes into `text` (at least 64 bytes) and returns it.
 const char* MeterResultText(int result, char* text, unsigned size);
 
+// The answer check on the bytes a read delivered: an exception answer (at
+// least 3 bytes, function byte above 0x80) gives its code, or -2 for code 0;
+// then the length, then the checksum. Reads no byte of `buffer` at or past
+// `received`.
+int CheckMeterAnswer(const uint8_t* buffer, uint8_t expected, uint8_t received);
+
+// Copies the data bytes of a register answer: as many as its byte-count
+// field says, but no more than `blockSize` and no more than the answer holds
+// before its checksum. Returns the number copied.
+unsigned CopyRegisterBlock(const uint8_t* answer, uint8_t received, uint8_t* block,
+                           unsigned blockSize);
+
 class CModBusRtu {
 public:
     CModBusRtu();
@@ -80,7 +92,6 @@ public:
 private:
     int SendRequest(const uint8_t* frame, uint8_t length);
     int ReadRegisters(uint8_t function, uint8_t count, uint8_t* block, unsigned blockSize);
-    int CheckAnswer(const uint8_t* buffer, uint8_t expected, uint8_t received) const;
     void Trace(bool sent, const uint8_t* bytes, unsigned count) const;
 
     CSerial m_serial;
