@@ -138,11 +138,14 @@ int CSerial::ApplyLineSettings()
         case 4: tio.c_cflag |= PARENB | CMSPAR; break;
         default: return EINVAL;
     }
+    // The tty keeps its settings between opens: clear what we may not set.
+    tio.c_iflag &= ~INPCK;
     if (m_bParityCheck)
         tio.c_iflag |= INPCK;
 
     if (m_byStopBits > 2)
         return EINVAL;
+    tio.c_cflag &= ~CSTOPB;
     if (m_byStopBits != 0)
         tio.c_cflag |= CSTOPB;
 

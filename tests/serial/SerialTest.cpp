@@ -89,6 +89,14 @@ TEST(SerialOpen, LineSettingsReachTheDevice)
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
     EXPECT_FALSE(tio.c_cflag & PARENB);
     EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+
+    // The tty remembers the last settings; one stop bit must really be one.
+    port.m_byStopBits = 0;
+    ASSERT_EQ(port.Open(), 1) << port.LastError();
+    fd = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    close(fd);
+    EXPECT_FALSE(tio.c_cflag & CSTOPB);
 }
 
 TEST(SerialOpen, UnsupportedSettingsFailWithSetCommState)
