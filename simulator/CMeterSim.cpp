@@ -293,7 +293,9 @@ struct CMeterSim::Impl {
             PointLink(link, target, nullptr);
     }
 
-    void RemoveLinks()
+    // Removes the links that still point at our pty; `forget` drops them
+    // from the list too (Stop), otherwise a Replug() makes them again.
+    void RemoveLinks(bool forget = true)
     {
         const std::string target = LinkTarget();
         for (const auto& link : links) {
@@ -305,7 +307,8 @@ struct CMeterSim::Impl {
             if (target == buf)  // someone else's link by now: leave it
                 unlink(link.c_str());
         }
-        links.clear();
+        if (forget)
+            links.clear();
     }
 
     // ------------------------------------------------------- meter thread
@@ -635,6 +638,9 @@ bool CMeterSim::LinkAt(const std::string& path, std::string* error)
 void CMeterSim::HangUp()
 {
     std::lock_guard<std::mutex> lock(m_impl->control);
+    // A pulled adapter's device links vanish with it; a link left pointing at
+    // the freed /dev/pts/N would reach whichever pty gets that number next.
+    m_impl->RemoveLinks(false);
     m_impl->StopThread();
     m_impl->ClosePty();
 }

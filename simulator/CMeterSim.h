@@ -110,7 +110,8 @@ public:
     bool LinkAt(const std::string& path, std::string* error);
 
     // Closes the pty as a pulled USB adapter would: the client's next
-    // transfer fails with an I/O error and the device path disappears.
+    // transfer fails with an I/O error; the device path and the links to it
+    // disappear (a Replug() makes the links again).
     void HangUp();
     // A new pty behind the same link, as the adapter plugged back in.
     bool Replug(std::string* error);

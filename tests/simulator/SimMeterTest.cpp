@@ -527,7 +527,9 @@ TEST_F(SimMeter, HangUpThenReplugBehindTheSameAlias)
     EXPECT_NE(bus.Serial().LastError().find("Input/output error"), std::string::npos)
         << bus.Serial().LastError();
     bus.Serial().Close();
-    EXPECT_EQ(bus.OpenPort(kPort, 9600), 0);  // the alias dangles
+    struct stat st;
+    EXPECT_NE(lstat(Alias().c_str(), &st), 0);  // gone with the device, never left dangling
+    EXPECT_EQ(bus.OpenPort(kPort, 9600), 0);
 
     std::string error;
     ASSERT_TRUE(sim.Replug(&error)) << error;
