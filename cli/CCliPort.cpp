@@ -42,58 +42,20 @@ std::string RealPath(const std::string& path)
     return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
 }
 
-std::string Absolute(const std::string& path)
-{
-    if (!path.empty() && path[0] == '/')
-        return path;
-    char cwd[PATH_MAX];
-    return getcwd(cwd, sizeof cwd) != nullptr ? std::string(cwd) + "/" + path : path;
-}
-
 }  // namespace
 
 CCliPort::CCliPort(const CliPort& port) : m_port(port) {}
 
 bool CCliPort::Open()
 {
-    std::string aliasError;
-    const bool opened = m_port.path.empty()
-                            ? m_meter.OpenPort(static_cast<uint8_t>(m_port.number), kBaudRate) == 1
-                            : OpenThroughAlias(&aliasError);
+    // A path is opened as it is; a port number goes through the COMn mapping.
+    m_meter.Serial().m_strDevicePath = m_port.path;
+    const uint8_t number = static_cast<uint8_t>(m_port.path.empty() ? m_port.number : 0);
+    const bool opened = m_meter.OpenPort(number, kBaudRate) == 1;
     if (opened)
         m_openError.clear();
     else
-        m_openError = aliasError.empty() ? m_meter.Serial().LastError() : aliasError;
-    return opened;
-}
-
-bool CCliPort::OpenThroughAlias(std::string* aliasError)
-{
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = (tmp != nullptr && tmp[0] == '/') ? tmp : "/tmp";
-    std::string dir = base + "/quorvan-cli-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
-        *aliasError = std::string("cannot make a private port alias in ") + base + ": " +
-                      std::strerror(errno);
-        return false;
-    }
-    // PortAliasDir() reads the variable on each call; nothing else here uses it.
-    setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
-    const std::string config = dir + "/quorvan-master";
-    const std::string ports = config + "/ports";
-    const std::string alias = ports + "/COM1";
-    bool opened = false;
-    if (mkdir(config.c_str(), 0700) == 0 && mkdir(ports.c_str(), 0700) == 0 &&
-        symlink(Absolute(m_port.path).c_str(), alias.c_str()) == 0) {
-        opened = m_meter.OpenPort(1, kBaudRate) == 1;
-    } else {
-        *aliasError = std::string("cannot make a private port alias: ") + std::strerror(errno);
-    }
-    // The open descriptor does not need the alias any more.
-    unlink(alias.c_str());
-    rmdir(ports.c_str());
-    rmdir(config.c_str());
-    rmdir(dir.c_str());
+        m_openError = m_meter.Serial().LastError();
     return opened;
 }
 

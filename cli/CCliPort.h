@@ -28,15 +28,13 @@ public:
     // What to open: the alias or fixed device of COMn, or the path.
     std::string Device() const;
     bool IsOpen() { return m_meter.Serial().IsOpen(); }
-    // Why the last Open failed, from the serial layer (or the alias set-up);
+    // Why the last Open failed, from the serial layer;
     // kept until the next Open, whatever the port does meanwhile.
     const std::string& OpenError() const { return m_openError; }
 
     static constexpr uint16_t kBaudRate = 9600;
 
 private:
-    bool OpenThroughAlias(std::string* aliasError);
-
     CliPort m_port;
     CModBusRtu m_meter;
     std::string m_openError;

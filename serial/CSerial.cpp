@@ -76,7 +76,7 @@ int CSerial::Open()
     if (m_fd >= 0)
         Close();
 
-    m_strDevice = ComPortPath(m_nPort);
+    m_strDevice = m_strDevicePath.empty() ? ComPortPath(m_nPort) : m_strDevicePath;
     int fd = m_strDevice.empty()
                  ? (errno = ENOENT, -1)
                  : open(m_strDevice.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);

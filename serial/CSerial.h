@@ -87,6 +87,9 @@ public:
     uint32_t m_dwLineControl = 0;  // bits 0-1 DTR code, bits 2-3 RTS code
     uint32_t m_bBinary = 1;
     uint8_t m_chEof = 10;
+    // When not empty, this device is opened instead of the one that the
+    // port number maps to (for callers that were handed a path).
+    std::string m_strDevicePath;
 
 private:
     enum class Direction { Read, Write };
