@@ -4,9 +4,14 @@
 // Jobs run on one worker thread at a time (StartJob). A worker never
 // touches a widget: it posts closures to the UI thread (PostToUi), which
 // runs them in the order posted, and waits in MessageFromWorker until the
-// operator dismisses a box. Closing the window while a job runs stops the
-// job and closes once its worker has ended; the destructor does the same
-// as a last resort and never waits on the UI thread.
+// operator dismisses a box.
+//
+// Stopping: "Exit Measure" only clears the measuring flag, so the stop
+// lands after the poll and the pause under way. Closing the window (Cancel,
+// Escape, title bar) while a job runs clears it too, cuts the worker's
+// pauses short, skips any box the worker would still show, and closes the
+// window once the worker has ended. The destructor does the same as a last
+// resort, without waiting on the UI thread.
 //
 // Controls are found by template id: Control(id), or objectName "id<id>"
 // (DialogControls.h).

@@ -179,10 +179,10 @@ TEST_F(MainWindow, LaysOutTheTemplateInDialogUnits)
 
     EXPECT_EQ(m_dlg->focusWidget(), m_dlg->Control(Dlg::IDC_CANCEL));
     // Tab stops in template order, wrapping round.
-    const Ids chain = {Dlg::IDC_CANCEL,       Dlg::IDC_VOLTAGE,        Dlg::IDC_CURRENT,
-                       Dlg::IDC_POWER,        Dlg::IDC_ENERGY,         Dlg::IDC_CLEAR_ENERGY,
-                       Dlg::IDC_SET_PARAMETERS, Dlg::IDC_CALIBRATE,    Dlg::IDC_START_MEASURE,
-                       Dlg::IDC_SET_COM_PORT, Dlg::IDC_CANCEL};
+    const Ids chain = {Dlg::IDC_CANCEL,         Dlg::IDC_VOLTAGE,   Dlg::IDC_CURRENT,
+                       Dlg::IDC_POWER,          Dlg::IDC_ENERGY,    Dlg::IDC_CLEAR_ENERGY,
+                       Dlg::IDC_SET_PARAMETERS, Dlg::IDC_CALIBRATE, Dlg::IDC_START_MEASURE,
+                       Dlg::IDC_SET_COM_PORT,   Dlg::IDC_CANCEL};
     for (size_t i = 0; i + 1 < chain.size(); ++i) {
         QWidget* next = m_dlg->Control(chain[i])->nextInFocusChain();
         while (next->focusPolicy() == Qt::NoFocus)
@@ -355,7 +355,8 @@ TEST_F(MainWindow, SilentMeterEndsWithFailedToReadAfterThreePolls)
     EXPECT_EQ(box.icon, QMessageBox::NoIcon);
     EXPECT_EQ(box.buttons, QMessageBox::Ok);
     EXPECT_EQ(box.owner, m_dlg.get());
-    EXPECT_TRUE(box.detail.startsWith(QStringLiteral("COM1 (/dev/pts/"))) << box.detail.toStdString();
+    EXPECT_TRUE(box.detail.startsWith(QStringLiteral("COM1 (/dev/pts/")))
+        << box.detail.toStdString();
     EXPECT_EQ(EnabledButtons().size(), 6u);
     EXPECT_EQ(Button(Dlg::IDC_START_MEASURE)->text(), QStringLiteral("Start Measure"));
     EXPECT_FALSE(m_dlg->Meter().Serial().IsOpen());
@@ -408,8 +409,9 @@ TEST_F(MainWindow, ClosingWhileMeasuringWaitsForTheWorker)
     QTest::qWait(50);
 
     const auto start = Clock::now();
-    m_dlg->close();  // title-bar close
-    EXPECT_TRUE(m_dlg->isVisible());  // not before the worker has ended
+    m_dlg->close();  // as the title bar's close button does
+    // Still open: not before the worker has ended.
+    EXPECT_TRUE(m_dlg->isVisible());
     ASSERT_TRUE(WaitFor([this] { return !m_dlg->isVisible(); }));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_FALSE(m_dlg->JobRunning());
@@ -427,7 +429,7 @@ TEST_F(MainWindow, EscapeWhileAPollFailsClosesWithoutABox)
     StartMeasuring();
     // The third poll is under way; its failure would end the measurement
     // with a box, but the window is closing by then.
-    ASSERT_TRUE(WaitPolls(3, 10000));
+    ASSERT_TRUE(WaitFor([this] { return m_sim.RequestCount() >= 3; }, 10000));
 
     QTest::keyClick(m_dlg.get(), Qt::Key_Escape);
     ASSERT_TRUE(WaitFor([this] { return !m_dlg->isVisible(); }, 10000));

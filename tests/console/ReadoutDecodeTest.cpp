@@ -36,8 +36,8 @@ TEST(ReadoutDecode, PowerDropsTheTenthsFrom1000W)
         int precision;
         double value;
     } cases[] = {
-        {0, 1, 0.0},          {9999, 1, 999.9},           {10000, 0, 1000.0},
-        {10009, 0, 1000.0},   {123456, 0, 12345.0},       {0xFFFFFFFF, 0, 429496729.0},
+        {0, 1, 0.0},        {9999, 1, 999.9},     {10000, 0, 1000.0},
+        {10009, 0, 1000.0}, {123456, 0, 12345.0}, {0xFFFFFFFF, 0, 429496729.0},
     };
     for (const auto& c : cases) {
         const ReadoutFrame f = DecodeForReadouts(Block(0, 0, c.power, 0));
