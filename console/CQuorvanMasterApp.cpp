@@ -10,6 +10,10 @@ CQuorvanMasterApp::CQuorvanMasterApp(int& argc, char** argv) : m_app(argc, argv)
 {
     QCoreApplication::setApplicationName(ProgramName());
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVAN_VERSION));
+#ifdef QUORVAN_DESKTOP_ID
+    // Lets the desktop match the window to the installed entry and its icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral(QUORVAN_DESKTOP_ID));
+#endif
 }
 
 QString CQuorvanMasterApp::ProgramName()

@@ -279,10 +279,11 @@ TEST_F(MainWindow, ShowsAReadingWithItsPrecisionUnitsAndColour)
 
     // Over the threshold the voltage turns red, and back once below it.
     m_sim.SetVoltage(301.0);
-    ASSERT_TRUE(WaitFor([this] { return Readout(Dlg::IDC_VOLTAGE)->FontColor() == kReadoutRed; }));
+    ASSERT_TRUE(WaitFor([this] { return Readout(Dlg::IDC_VOLTAGE)->FontColor() == 0x0000FFu; }));
+    EXPECT_EQ(ColorFromBgr(0x0000FF), QColor(255, 0, 0));  // red in the low byte
     EXPECT_EQ(Readout(Dlg::IDC_VOLTAGE)->ShownText(), QStringLiteral("301.00 V"));
     m_sim.SetVoltage(299.0);
-    ASSERT_TRUE(WaitFor([this] { return Readout(Dlg::IDC_VOLTAGE)->FontColor() == kReadoutAqua; }));
+    ASSERT_TRUE(WaitFor([this] { return Readout(Dlg::IDC_VOLTAGE)->FontColor() == 0xFFFF00u; }));
 
     Button(Dlg::IDC_START_MEASURE)->click();
     ASSERT_TRUE(WaitIdle());
