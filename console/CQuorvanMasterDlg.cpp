@@ -24,6 +24,8 @@ const char kExitText[] = "Exit Measure";
 
 }  // namespace
 
+// The icon is compiled into this static library, whose resources the
+// linker would drop unless registered by hand.
 static void InitIconResource()
 {
     static const bool done = [] {
@@ -300,23 +302,32 @@ void CQuorvanMasterDlg::PostToUi(std::function<void()> fn)
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
-void CQuorvanMasterDlg::MessageFromWorker(const QString& text, const QString& detail)
+bool CQuorvanMasterDlg::CallOnUi(std::function<void()> fn)
 {
     {
         std::lock_guard<std::mutex> lock(m_jobMutex);
         if (m_closing)
-            return;  // the operator is closing the window; nobody to tell
+            return false;  // the operator is closing the window
     }
-    auto dismissed = std::make_shared<bool>(false);  // guarded by m_jobMutex
-    PostToUi([this, text, detail, dismissed] {
-        if (!m_closePending)
-            ShowMessage(text, detail);
+    auto done = std::make_shared<bool>(false);  // guarded by m_jobMutex
+    auto ran = std::make_shared<bool>(false);   // written before done is set
+    PostToUi([this, fn = std::move(fn), done, ran] {
+        if (!m_closePending) {
+            fn();
+            *ran = true;
+        }
         std::lock_guard<std::mutex> lock(m_jobMutex);
-        *dismissed = true;
+        *done = true;
         m_jobWake.notify_all();
     });
     std::unique_lock<std::mutex> lock(m_jobMutex);
-    m_jobWake.wait(lock, [&] { return *dismissed || m_abandoned; });
+    m_jobWake.wait(lock, [&] { return *done || m_abandoned; });
+    return *done && *ran;
+}
+
+void CQuorvanMasterDlg::MessageFromWorker(const QString& text, const QString& detail)
+{
+    CallOnUi([this, text, detail] { ShowMessage(text, detail); });
 }
 
 void CQuorvanMasterDlg::Pause(int ms)

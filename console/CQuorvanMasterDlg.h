@@ -98,6 +98,10 @@ private:
     bool StartJob(std::function<void()> work, std::function<void()> finishOnUi);
     // Worker side: queue `fn` for the UI thread, after what was queued before.
     void PostToUi(std::function<void()> fn);
+    // Worker side: runs `fn` on the UI thread after what was queued before
+    // and waits for it (a modal dialog, say). False, and `fn` not run, once
+    // the window is closing.
+    bool CallOnUi(std::function<void()> fn);
     // Worker side: a message box owned by this window; returns when it is
     // dismissed. Skipped once the window is closing.
     void MessageFromWorker(const QString& text, const QString& detail);
