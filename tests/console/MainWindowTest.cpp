@@ -171,6 +171,7 @@ TEST_F(MainWindow, LaysOutTheTemplateInDialogUnits)
     const DialogUnits du(QStringLiteral("Times New Roman"), 12);
     EXPECT_EQ(m_dlg->size(), du.Size(312, 147));
     EXPECT_EQ(m_dlg->minimumSize(), m_dlg->maximumSize());  // no resizing
+    EXPECT_EQ(m_dlg->windowIcon().availableSizes().value(0), QSize(128, 128));
     EXPECT_EQ(m_dlg->Control(Dlg::IDC_VOLTAGE)->geometry(), du.Rect(13, 15, 100, 32));
     EXPECT_EQ(m_dlg->Control(Dlg::IDC_ENERGY)->geometry(), du.Rect(121, 87, 104, 32));
     EXPECT_EQ(m_dlg->Control(Dlg::IDC_CANCEL)->geometry(), du.Rect(246, 111, 50, 14));
