@@ -196,6 +196,16 @@ TEST_F(MainWindow, LaysOutTheTemplateInDialogUnits)
     EXPECT_EQ(Readout(Dlg::IDC_VOLTAGE)->FontColor(), kReadoutAqua);
 }
 
+TEST_F(MainWindow, EnterOnAReadoutClosesLikeOk)
+{
+    // No default button: Enter away from the push buttons is the dialog's
+    // standard OK.
+    m_dlg->Control(Dlg::IDC_POWER)->setFocus();
+    QTest::keyClick(m_dlg->Control(Dlg::IDC_POWER), Qt::Key_Return);
+    EXPECT_FALSE(m_dlg->isVisible());
+    EXPECT_EQ(m_dlg->result(), QDialog::Accepted);
+}
+
 TEST_F(MainWindow, EnableRulesThroughASession)
 {
     EXPECT_EQ(m_dlg->windowTitle(), QStringLiteral("COM. Instruments - Brisklane"));
