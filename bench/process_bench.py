@@ -228,11 +228,16 @@ def measure_panel(build, soak_seconds, starts):
         shown_ms = []
         for i in range(starts):
             t = time.perf_counter()
-            panel = subprocess.Popen([f"{build}/console/Quorvan-Master"], env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            log = os.path.join(config.dir, "panel.log")
+            with open(log, "w") as err:
+                panel = subprocess.Popen([f"{build}/console/Quorvan-Master"], env=env,
+                                         stdout=subprocess.DEVNULL, stderr=err)
             window = wait_window(display, pid=panel.pid)
             if window is None:
-                raise RuntimeError("the panel's window did not appear")
+                stop(panel)
+                with open(log) as err:
+                    raise RuntimeError("the panel's window did not appear (exit "
+                                       f"{panel.returncode}): {err.read()}")
             shown_ms.append(round(1000 * (time.perf_counter() - t), 1))
             if i < starts - 1:
                 stop(panel)
