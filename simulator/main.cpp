@@ -26,7 +26,7 @@ const char kUsage[] =
     "usage: quorvan-meter-sim [--com N | --link PATH] [--voltage V] [--current A]\n"
     "                         [--energy WH] [--high V] [--low V] [--address N]\n"
     "                         [--range CODE] [--fixed] [--no-pacing]\n"
-    "                         [--calibrate-ms MS] [--fault SPEC]... [--version]\n"
+    "                         [--calibrate-ms MS] [--fault FAULT]... [--version]\n"
     "\n"
     "Simulates the meter on a pseudo-terminal and prints its path on the first\n"
     "line. --com N makes the alias COMn in the port alias folder, --link PATH a\n"
@@ -81,12 +81,12 @@ uint16_t Hundredths(double value)
     return static_cast<uint16_t>(std::lround(value * 100.0));
 }
 
-// Applies one --fault SPEC; false when it is not understood.
-bool ParseFault(const std::string& spec, SimFaults* faults, double* hangupSeconds)
+// Applies one --fault FAULT; false when it is not understood.
+bool ParseFault(const std::string& fault, SimFaults* faults, double* hangupSeconds)
 {
-    const auto eq = spec.find('=');
-    const std::string name = spec.substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : spec.substr(eq + 1);
+    const auto eq = fault.find('=');
+    const std::string name = fault.substr(0, eq);
+    const std::string value = eq == std::string::npos ? std::string() : fault.substr(eq + 1);
     const bool hasValue = eq != std::string::npos;
     long n = 0;
     if (name == "silent" && !hasValue) {
