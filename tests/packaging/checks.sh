@@ -113,4 +113,9 @@ check_tree() {
     fi
     check_icon "$usr/share/icons/hicolor/128x128/apps/$id.png" 128
     check_icon "$usr/share/icons/hicolor/48x48/apps/$id.png" 48
+    # The window must announce the same id (Wayland app id, task bar icon).
+    # Qt string literals are UTF-16, so look for both encodings.
+    { strings -a "$usr/bin/Quorvan-Master"; strings -a -el "$usr/bin/Quorvan-Master"; } |
+        grep -qxF "$id" ||
+        fail "Quorvan-Master does not carry the desktop id $id (setDesktopFileName)"
 }
