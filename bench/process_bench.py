@@ -96,6 +96,9 @@ class PollLog:
     def wait_heard(self, timeout):
         return read_line(self.proc, timeout) == "heard"
 
+    def close(self):
+        stop(self.proc)
+
     def result(self):
         self.proc.send_signal(signal.SIGTERM)
         out, _ = self.proc.communicate(timeout=10)
@@ -118,6 +121,7 @@ def proc_status_kib(pid, key):
 
 def measure_watch(build, seconds):
     config = Config()
+    meter = cli = None
     try:
         meter = PollLog(build, config, 1)
         cli = subprocess.Popen([f"{build}/cli/quorvan-cli", "--port", "COM1", "watch", "--json"],
@@ -136,6 +140,10 @@ def measure_watch(build, seconds):
                 "cpu_s": round(cpu, 3), "cpu_s_per_min": round(cpu / elapsed * 60, 3),
                 "max_rss_kib": usage.ru_maxrss}
     finally:
+        if cli is not None and cli.returncode is None:
+            stop(cli)
+        if meter is not None:
+            meter.close()
         config.close()
 
 
@@ -222,7 +230,7 @@ def measure_panel(build, soak_seconds, starts):
     xvfb, display = start_xvfb()
     config = Config()
     env = dict(config.env, DISPLAY=display)
-    panel = None
+    panel = meter = None
     try:
         meter = PollLog(build, config, 1)
         shown_ms = []
@@ -272,6 +280,8 @@ def measure_panel(build, soak_seconds, starts):
     finally:
         if panel is not None:
             stop(panel)
+        if meter is not None:
+            meter.close()
         stop(xvfb)
         config.close()
 
