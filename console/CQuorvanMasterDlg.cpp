@@ -1,6 +1,8 @@
 #include "CQuorvanMasterDlg.h"
 
 #include "CComSetDlg.h"
+#include "CDlgParameterSet.h"
+#include "CDlgPassword.h"
 #include "CIanalogdisplayx.h"
 #include "CQuorvanMasterApp.h"
 #include "DialogControls.h"
@@ -15,12 +17,14 @@
 #include <QPushButton>
 
 #include <memory>
+#include <optional>
 
 namespace {
 
 const char kTitle[] = "COM. Instruments - Brisklane";
 const char kStartText[] = "Start Measure";
 const char kExitText[] = "Exit Measure";
+const char kOpenFailed[] = "Failed to open COM-Port!";
 
 }  // namespace
 
@@ -106,7 +110,11 @@ CQuorvanMasterDlg::CQuorvanMasterDlg(QWidget* parent)
             &CQuorvanMasterDlg::OnSetComPort);
     connect(Button(IDC_START_MEASURE), &QPushButton::clicked, this,
             &CQuorvanMasterDlg::OnStartMeasure);
-    // Buttons 3, 4 and 6 get their jobs later; their enable rules hold now.
+    connect(Button(IDC_CLEAR_ENERGY), &QPushButton::clicked, this,
+            &CQuorvanMasterDlg::OnClearEnergy);
+    connect(Button(IDC_SET_PARAMETERS), &QPushButton::clicked, this,
+            &CQuorvanMasterDlg::OnSetParameters);
+    connect(Button(IDC_CALIBRATE), &QPushButton::clicked, this, &CQuorvanMasterDlg::OnCalibrate);
 
     Button(IDC_CANCEL)->setFocus();
 }
@@ -124,6 +132,14 @@ CQuorvanMasterDlg::~CQuorvanMasterDlg()
     m_jobWake.notify_all();
     if (m_worker.joinable())
         m_worker.join();
+    // Destroyed from inside a dialog this window opened (only tests do
+    // that): the dialog lives on its opener's stack, so it must leave the
+    // child list rather than be deleted with it. Its exec() returns once
+    // this destructor has; RunModal and CallOnUi then touch nothing of ours.
+    if (m_openDialog) {
+        m_openDialog->reject();
+        m_openDialog->setParent(nullptr);
+    }
 }
 
 QWidget* CQuorvanMasterDlg::Control(int id) const
@@ -153,7 +169,7 @@ void CQuorvanMasterDlg::OnSetComPort()
     CComSetDlg dlg(this);
     dlg.m_byPort = m_byPort;
     dlg.m_wBaudRate = m_wBaudRate;
-    if (dlg.exec() != QDialog::Accepted)
+    if (RunModal(dlg) != QDialog::Accepted)
         return;
     m_byPort = dlg.m_byPort;
     m_wBaudRate = dlg.m_wBaudRate;
@@ -248,7 +264,7 @@ void CQuorvanMasterDlg::ShowMessage(const QString& text, const QString& detail)
                     this);
     if (!detail.isEmpty())
         box.setDetailedText(detail);
-    box.exec();
+    RunModal(box);
 }
 
 QString CQuorvanMasterDlg::FailureDetail(int result)
@@ -263,6 +279,131 @@ QString CQuorvanMasterDlg::FailureDetail(int result)
                   .arg(m_meter.LastReceived());
     }
     return QString::fromStdString(ComPortLabel(m_byPort)) + QStringLiteral(": ") + why;
+}
+
+// --- One-shot jobs ---
+
+void CQuorvanMasterDlg::StartOneShot(int (*worker)(CQuorvanMasterDlg*))
+{
+    if (m_jobRunning)
+        return;
+    EnableCommandButtons(false);
+    StartJob([this, worker] { worker(this); }, [this] { EnableCommandButtons(true); });
+}
+
+void CQuorvanMasterDlg::OnSetParameters()
+{
+    StartOneShot(&CQuorvanMasterDlg::SetParametersWorker);
+}
+
+void CQuorvanMasterDlg::OnClearEnergy()
+{
+    StartOneShot(&CQuorvanMasterDlg::ClearEnergyWorker);
+}
+
+void CQuorvanMasterDlg::OnCalibrate()
+{
+    if (m_jobRunning)
+        return;
+    CDlgPassword password(this);
+    if (RunModal(password) != QDialog::Accepted)
+        return;
+    StartOneShot(&CQuorvanMasterDlg::CalibrateWorker);
+}
+
+int CQuorvanMasterDlg::SetParametersWorker(CQuorvanMasterDlg* dialog)
+{
+    CModBusRtu& meter = dialog->m_meter;
+    if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
+        dialog->MessageFromWorker(QString::fromLatin1(kOpenFailed),
+                                  dialog->FailureDetail(kMeterTransport));
+    } else {
+        MeterParameters block{};
+        const int read = meter.ReadParameters(&block);
+        Settings toWrite{};
+        if (read != kMeterOk) {
+            dialog->MessageFromWorker(QStringLiteral("Failed to read parameters!"),
+                                      dialog->FailureDetail(read));
+        } else if (dialog->AskParameters(DecodeParameters(block), &toWrite)) {
+            // The port stayed open while the operator edited.
+            const MeterParameters out = EncodeParameters(toWrite);
+            const int written = meter.WriteParameters(&out);
+            if (written == kMeterOk)
+                dialog->MessageFromWorker(QStringLiteral("Set the parameters successfully!"), {});
+            else
+                dialog->MessageFromWorker(QStringLiteral("Failed to set the parameters!"),
+                                          dialog->FailureDetail(written));
+        }
+    }
+    meter.Serial().Close();
+    return 0;
+}
+
+bool CQuorvanMasterDlg::AskParameters(const Settings& read, Settings* toWrite)
+{
+    // Shared, not on this stack: a destroyed window releases the worker
+    // before the dialog's exec() has returned.
+    auto answer = std::make_shared<std::optional<Settings>>();
+    const bool ran = CallOnUi([this, read, answer] {
+        CDlgParameterSet dlg(read, this);
+        if (RunModal(dlg) == QDialog::Accepted)
+            *answer = dlg.SettingsToWrite();
+    });
+    if (!ran || !answer->has_value())
+        return false;
+    *toWrite = **answer;
+    return true;
+}
+
+int CQuorvanMasterDlg::ClearEnergyWorker(CQuorvanMasterDlg* dialog)
+{
+    CModBusRtu& meter = dialog->m_meter;
+    if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
+        dialog->MessageFromWorker(QString::fromLatin1(kOpenFailed),
+                                  dialog->FailureDetail(kMeterTransport));
+    } else {
+        const int result = meter.ResetEnergy();
+        if (result != kMeterOk) {
+            dialog->MessageFromWorker(QStringLiteral("Failed to clear the energy!"),
+                                      dialog->FailureDetail(result));
+        } else {
+            dialog->MessageFromWorker(QStringLiteral("Clear the energy successfully!"), {});
+            dialog->PostToUi([dialog] { dialog->ShowEnergyCleared(); });
+        }
+    }
+    meter.Serial().Close();
+    return 0;
+}
+
+void CQuorvanMasterDlg::ShowEnergyCleared()
+{
+    // The precision stays as the last reading left it.
+    m_energy->SetUnitsText(QStringLiteral("Wh"));
+    m_energy->SetValue(0);
+}
+
+int CQuorvanMasterDlg::CalibrateWorker(CQuorvanMasterDlg* dialog)
+{
+    CModBusRtu& meter = dialog->m_meter;
+    QString text;
+    QString detail;
+    if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
+        text = QString::fromLatin1(kOpenFailed);
+        detail = dialog->FailureDetail(kMeterTransport);
+    } else {
+        // Not cut short by a close: the pause sits inside the exchange.
+        meter.SetCalibratePauseMs(static_cast<unsigned>(dialog->m_timing.calibratePauseMs));
+        const int result = meter.Calibrate();
+        if (result == kMeterOk) {
+            text = QStringLiteral("The calibration is successful!");
+        } else {
+            text = QStringLiteral("The calibration failed!");
+            detail = dialog->FailureDetail(result);
+        }
+    }
+    dialog->MessageFromWorker(text, detail);
+    meter.Serial().Close();
+    return 0;
 }
 
 // --- Job runner ---
@@ -312,10 +453,13 @@ bool CQuorvanMasterDlg::CallOnUi(std::function<void()> fn)
     auto done = std::make_shared<bool>(false);  // guarded by m_jobMutex
     auto ran = std::make_shared<bool>(false);   // written before done is set
     PostToUi([this, fn = std::move(fn), done, ran] {
+        const QPointer<CQuorvanMasterDlg> self(this);
         if (!m_closePending) {
             fn();
             *ran = true;
         }
+        if (!self)
+            return;  // destroyed inside fn's dialog; the worker was released then
         std::lock_guard<std::mutex> lock(m_jobMutex);
         *done = true;
         m_jobWake.notify_all();
@@ -336,8 +480,22 @@ void CQuorvanMasterDlg::Pause(int ms)
     m_jobWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
 }
 
+int CQuorvanMasterDlg::RunModal(QDialog& dialog)
+{
+    const QPointer<CQuorvanMasterDlg> self(this);
+    m_openDialog = &dialog;
+    const int result = dialog.exec();
+    if (self)
+        m_openDialog = nullptr;
+    return result;
+}
+
 void CQuorvanMasterDlg::done(int result)
 {
+    // The window never closes under a dialog of its own: "Cancel" for it
+    // (a parameter dialog so ended writes nothing).
+    if (m_openDialog)
+        m_openDialog->reject();
     if (m_jobRunning) {
         // Never leave a worker with the port or the readouts: ask it to stop
         // (cutting its pauses short) and close when it has ended.

@@ -10,8 +10,9 @@
 // lands after the poll and the pause under way. Closing the window (Cancel,
 // Escape, title bar) while a job runs clears it too, cuts the worker's
 // pauses short, skips any box the worker would still show, and closes the
-// window once the worker has ended. The destructor does the same as a last
-// resort, without waiting on the UI thread.
+// window once the worker has ended; a dialog or box the window has open is
+// ended first. The destructor does the same as a last resort, without
+// waiting on the UI thread.
 //
 // Controls are found by template id: Control(id), or objectName "id<id>"
 // (DialogControls.h).
@@ -22,6 +23,7 @@
 #include "ReadoutDecode.h"
 
 #include <QDialog>
+#include <QPointer>
 #include <QString>
 
 #include <atomic>
@@ -76,6 +78,11 @@ public:
     // Button handlers.
     void OnSetComPort();
     void OnStartMeasure();
+    void OnClearEnergy();
+    void OnSetParameters();
+    // Asks for the password on the UI thread; starts the worker only after
+    // the right one.
+    void OnCalibrate();
 
     // Sets buttons 1003, 1002, 3, 4, 6, 2, in that order.
     void EnableCommandButtons(bool enable);
@@ -83,6 +90,11 @@ public:
     // The measurement's worker procedure: opens the port, polls until the
     // measuring flag clears or three polls in a row fail, closes the port.
     static int MeasureWorker(CQuorvanMasterDlg* dialog);
+    // One-shot workers: open, one exchange (the parameter dialog between
+    // read and write), a box with the outcome, close.
+    static int SetParametersWorker(CQuorvanMasterDlg* dialog);
+    static int ClearEnergyWorker(CQuorvanMasterDlg* dialog);
+    static int CalibrateWorker(CQuorvanMasterDlg* dialog);
 
     static constexpr uint8_t kMaxFailedPolls = 3;
 
@@ -103,17 +115,26 @@ private:
     // the window is closing.
     bool CallOnUi(std::function<void()> fn);
     // Worker side: a message box owned by this window; returns when it is
-    // dismissed. Skipped once the window is closing.
+    // dismissed. Skipped once the window is closing, ended when it closes.
     void MessageFromWorker(const QString& text, const QString& detail);
     // Worker side: sleeps `ms`, cut short when the window is closing.
     void Pause(int ms);
     // Worker side: "COM3 (/dev/ttyUSB2): <why>" for the box's detailed text.
     QString FailureDetail(int result);
     void EndJob(const std::function<void()>& finishOnUi);
+    // UI side: exec() of a dialog this window owns, remembered so that a
+    // close can end it first.
+    int RunModal(QDialog& dialog);
+    // Buttons off, `worker` on the job thread, buttons back when it ends.
+    void StartOneShot(int (*worker)(CQuorvanMasterDlg*));
+    // Worker side: the parameter dialog on the UI thread. True with
+    // *toWrite filled after "OK"; false after "Cancel" or a close.
+    bool AskParameters(const Settings& read, Settings* toWrite);
 
     void ShowMessage(const QString& text, const QString& detail);
     void ShowReading(const ReadoutFrame& frame);
     void OnMeasureEnded();
+    void ShowEnergyCleared();
     QPushButton* Button(int id) const;
 
     CIanalogdisplayx* m_voltage;
@@ -136,6 +157,7 @@ private:
     bool m_jobRunning = false;
     bool m_closePending = false;
     int m_closeResult = 0;
+    QPointer<QDialog> m_openDialog;  // set by RunModal while it runs
 
     // Worker wake-ups: a dismissed box, a close, the destructor.
     std::mutex m_jobMutex;

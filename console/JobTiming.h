@@ -5,4 +5,5 @@
 struct JobTiming {
     int pollPauseMs = 500;        // after every measurement cycle
     int reconnectPauseMs = 1000;  // between closing and reopening after a failed poll
+    int calibratePauseMs = 3000;  // the meter calibrates before it answers
 };
