@@ -42,13 +42,11 @@ std::string ComPortPath(int port)
 
 std::string ComPortLabel(int port)
 {
+    // The device an alias leads to; a dangling or looping alias names itself.
     std::string path = ComPortPath(port);
     char target[PATH_MAX];
-    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
-    if (n > 0) {
-        target[n] = '\0';
+    if (realpath(path.c_str(), target) != nullptr)
         path = target;
-    }
     return "COM" + std::to_string(port) + " (" + path + ")";
 }
 

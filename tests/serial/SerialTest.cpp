@@ -334,6 +334,9 @@ TEST(PortMap, FixedTableAndAliases)
     EXPECT_EQ(ComPortPath(3), PortAliasDir() + "/COM3");
     EXPECT_EQ(ComPortLabel(3), "COM3 (" + peer.SlavePath() + ")");
     EXPECT_EQ(ComPortLabel(2), "COM2 (/dev/ttyUSB1)");
+    const std::string loop = PortAliasDir() + "/COM5";
+    ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+    EXPECT_EQ(ComPortLabel(5), "COM5 (" + loop + ")");
 }
 
 TEST(PortMap, AliasFolderFollowsXdgConfigHome)
