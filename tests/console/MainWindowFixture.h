@@ -21,6 +21,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <vector>
 
 using Dlg = CQuorvanMasterDlg;
@@ -31,6 +32,12 @@ inline constexpr int kCommandButtons[] = {Dlg::IDC_SET_COM_PORT, Dlg::IDC_START_
                                           Dlg::IDC_CLEAR_ENERGY, Dlg::IDC_SET_PARAMETERS,
                                           Dlg::IDC_CALIBRATE,    Dlg::IDC_CANCEL};
 
+// Readable QStrings in failure messages.
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
 struct BoxSeen {
     QString text;
     QString detail;
@@ -38,6 +45,7 @@ struct BoxSeen {
     QMessageBox::Icon icon;
     QMessageBox::StandardButtons buttons;
     QWidget* owner;
+    Clock::time_point at;  // when it was seen up
 };
 
 class MainWindow : public ::testing::Test {
@@ -65,7 +73,7 @@ protected:
             if (box == nullptr || !box->isVisible())
                 return;
             m_boxes.push_back({box->text(), box->detailedText(), box->windowTitle(), box->icon(),
-                               box->standardButtons(), box->parentWidget()});
+                               box->standardButtons(), box->parentWidget(), Clock::now()});
             box->button(QMessageBox::Ok)->click();
         });
         m_boxWatch.start();
