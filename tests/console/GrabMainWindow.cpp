@@ -1,21 +1,27 @@
-// Saves the main window idle, measuring, and with the port dialog open, as
-// PNGs for the docs and for a look by eye: grab_main_window DIR.
+// Saves the main window idle, measuring, with the port dialog open, with
+// the parameter dialog (and one of its refusals) and with the password
+// dialog, as PNGs for the docs and for a look by eye: grab_main_window DIR.
 // Expects a meter at COM1 (scripts/screenshot starts the simulator there).
 // Windows are grabbed without frames; a plain caption strip with the icon
 // and the window title is drawn above each, so the title can be read.
 #include "CComSetDlg.h"
+#include "CDlgParameterSet.h"
+#include "CDlgPassword.h"
 #include "CIanalogdisplayx.h"
 #include "CQuorvanMasterDlg.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -55,6 +61,28 @@ bool Save(const QPixmap& picture, const QDir& dir, const char* name)
     const bool saved = picture.save(path);
     std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
     return saved;
+}
+
+// Presses `trigger` and runs `act` on the first T that comes up modally;
+// `act` must close it. False if none came up.
+template <typename T>
+bool WhenModal(QPushButton* trigger, const std::function<void(T*)>& act)
+{
+    bool done = false;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
+        if (w == nullptr || !QTest::qWaitForWindowExposed(w))
+            return;
+        poll.stop();
+        QTest::qWait(200);
+        act(w);
+        done = true;
+    });
+    poll.start();
+    trigger->click();
+    return QTest::qWaitFor([&] { return done; }, 10000);
 }
 
 }  // namespace
@@ -108,5 +136,33 @@ int main(int argc, char** argv)
 
     qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_START_MEASURE))->click();
     ok &= QTest::qWaitFor([&] { return !dlg.JobRunning(); }, 5000);
+
+    // The parameter dialog as read from the meter, then an address it
+    // refuses; cancelled, so nothing is written.
+    auto* setParameters =
+        qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_PARAMETERS));
+    ok &= WhenModal<CDlgParameterSet>(setParameters, [&](CDlgParameterSet* param) {
+        ok &= Save(Framed(&dlg, param), dir, "parameters.png");
+        qobject_cast<QLineEdit*>(param->Control(CDlgParameterSet::IDC_ADDRESS))
+            ->setText(QStringLiteral("248"));
+        auto* okButton = qobject_cast<QPushButton*>(param->Control(CDlgParameterSet::IDOK_BUTTON));
+        ok &= WhenModal<QMessageBox>(okButton, [&](QMessageBox* box) {
+            // Captioned as the program itself would caption it.
+            box->setWindowTitle(QStringLiteral("Quorvan-Master"));
+            ok &= Save(Framed(param, box), dir, "parameters-refusal.png");
+            box->accept();
+        });
+        param->reject();
+    });
+    ok &= QTest::qWaitFor([&] { return !dlg.JobRunning(); }, 5000);
+
+    // The password dialog with something typed; cancelled.
+    auto* calibrate = qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_CALIBRATE));
+    ok &= WhenModal<CDlgPassword>(calibrate, [&](CDlgPassword* password) {
+        qobject_cast<QLineEdit*>(password->Control(CDlgPassword::IDC_PASSWORD))
+            ->setText(QStringLiteral("secret"));
+        ok &= Save(Framed(&dlg, password), dir, "password.png");
+        password->reject();
+    });
     return ok ? 0 : 1;
 }
