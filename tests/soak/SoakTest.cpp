@@ -649,6 +649,215 @@ TEST_F(Soak, MeasurementLoopUnderFaults)
     }
 }
 
+// --- One-shot jobs ---
+
+enum class Job { ClearEnergy, SetParameters, Calibrate };
+
+struct JobSpec {
+    Job job;
+    const char* name;
+    int button;
+    int answerBytes;  // the answer to the job's (first) request
+    int leadMs;       // the read's time limit starts this much after the meter's clock
+    const char* okText;
+    const char* failText;  // a failed first exchange
+};
+
+const JobSpec kJobs[] = {
+    {Job::ClearEnergy, "clear energy", Dlg::IDC_CLEAR_ENERGY, 4, 0,
+     "Clear the energy successfully!", "Failed to clear the energy!"},
+    {Job::SetParameters, "set parameters", Dlg::IDC_SET_PARAMETERS, 13, 0,
+     "Set the parameters successfully!", "Failed to read parameters!"},
+    // The master waits its calibrate pause before reading; the meter
+    // calibrates for kSimCalibrateMs before any delay of its own.
+    {Job::Calibrate, "calibrate", Dlg::IDC_CALIBRATE, 6, kCalibratePauseMs - kSimCalibrateMs,
+     "The calibration is successful!", "The calibration failed!"},
+};
+
+constexpr char kWriteFailed[] = "Failed to set the parameters!";
+constexpr char kOpenFailed[] = "Failed to open COM-Port!";
+
+// Every way to spoil one answer of `bytes` bytes whose read time limit
+// ends `limitMs` after the meter heard the request and whose read starts
+// `readAfterMs` after the meter began to answer (calibrate: the master's
+// pause outlasts the meter's calibration). An answer split by a pause that
+// ends before the read starts arrives whole.
+std::vector<FaultKind> AnswerFaults(int bytes, int limitMs, int readAfterMs)
+{
+    const bool split40Fails = 40 + 20 > readAfterMs;
+    return {
+        {"silent", Faults([](SimFaults& f) { f.silent = true; }), true},
+        {"delay-under", Faults([&](SimFaults& f) { f.delayMs = limitMs - 170; }), false},
+        {"delay-over", Faults([&](SimFaults& f) { f.delayMs = limitMs + 30; }), true},
+        {"truncated-0", Faults([](SimFaults& f) { f.truncateTo = 0; }), true},
+        {"truncated-3", Faults([](SimFaults& f) { f.truncateTo = 3; }), true},
+        {"truncated-short1", Faults([&](SimFaults& f) { f.truncateTo = bytes - 1; }), true},
+        {"corrupt-crc", Faults([](SimFaults& f) { f.corruptCrc = true; }), true},
+        {"exception-1", Faults([](SimFaults& f) { f.exceptionCode = 1; }), true},
+        {"exception-3", Faults([](SimFaults& f) { f.exceptionCode = 3; }), true},
+        {"exception-255", Faults([](SimFaults& f) { f.exceptionCode = 255; }), true},
+        {"garbage-3", Faults([](SimFaults& f) { f.garbageBytes = 3; }), true},
+        {"garbage-exact", Faults([&](SimFaults& f) { f.garbageBytes = bytes; }), true},
+        {"garbage-long", Faults([&](SimFaults& f) { f.garbageBytes = bytes + 20; }), true},
+        {"split-under", Faults([](SimFaults& f) { f.splitPauseMs = 5; }), false},
+        {"split-40", Faults([](SimFaults& f) { f.splitPauseMs = 40; }), split40Fails},
+        {"split-300", Faults([](SimFaults& f) { f.splitPauseMs = 300; }), true},
+    };
+}
+
+class SoakJobs : public Soak {
+protected:
+    // Runs one job to its end and checks the one box it showed, the
+    // buttons and the port.
+    void RunJob(const JobSpec& spec, const std::string& what, const char* expected,
+                int parameterDialogs)
+    {
+        ++m_episode;
+        ++m_jobsRun;
+        Log("#%d %s: %s -> %s", m_episode, spec.name, what.c_str(), expected);
+        m_boxes.clear();
+        m_parameterDialogs = 0;
+        ASSERT_EQ(EnabledButtons(), 6) << Where();
+        Button(spec.button)->click();
+        // Calibrate's password dialog is answered inside click().
+        ASSERT_TRUE(Wait([&] { return !m_dlg->JobRunning() && !m_boxes.isEmpty(); }))
+            << Where() << ": " << what;
+        EXPECT_EQ(m_boxes, QStringList{QString::fromLatin1(expected)}) << Where() << ": " << what;
+        if (spec.job == Job::SetParameters) {
+            EXPECT_EQ(m_parameterDialogs, parameterDialogs) << Where() << ": " << what;
+        }
+        ExpectIdleAndPortFree();
+        m_boxes.clear();
+        m_onParameters = nullptr;
+    }
+
+    // The job with its first answer spoiled by `kind`.
+    void FirstAnswer(const JobSpec& spec, const FaultKind& kind)
+    {
+        WaitQuiet();
+        SimFaults f = kind.faults;
+        f.count = 1;
+        m_sim.SetFaults(f);
+        if (kind.faults.silent)
+            ++m_unanswered;
+        m_injected += kind.fails ? 1 : 0;
+        RunJob(spec, kind.name, kind.fails ? spec.failText : spec.okText, kind.fails ? 0 : 1);
+    }
+
+    // Set Parameters with the write's answer spoiled: the fault is set
+    // while the parameter dialog is up, after the read.
+    void WriteAnswer(const FaultKind& kind)
+    {
+        WaitQuiet();
+        m_onParameters = [this, kind] {
+            SimFaults f = kind.faults;
+            f.count = 1;
+            m_sim.SetFaults(f);
+            if (kind.faults.silent)
+                ++m_unanswered;
+        };
+        m_injected += kind.fails ? 1 : 0;
+        RunJob(kJobs[1], std::string("write ") + kind.name,
+               kind.fails ? kWriteFailed : kJobs[1].okText, 1);
+    }
+
+    // The adapter gone before the job: the port does not open.
+    void Unplugged(const JobSpec& spec)
+    {
+        WaitQuiet();
+        m_sim.HangUp();
+        ++m_injected;
+        RunJob(spec, "unplugged", kOpenFailed, 0);
+        std::string error;
+        ASSERT_TRUE(m_sim.Replug(&error)) << error;
+    }
+
+    // The adapter pulled while the meter works on the request, and plugged
+    // back: the exchange fails on the dead descriptor.
+    void PulledMidAnswer(const JobSpec& spec)
+    {
+        WaitQuiet();
+        SimFaults f;
+        f.delayMs = 1000;
+        f.count = 1;
+        m_sim.SetFaults(f);
+        const unsigned r0 = m_sim.RequestCount();
+        ++m_injected;
+        ++m_unanswered;
+        QTimer pull;
+        pull.setInterval(5);
+        QObject::connect(&pull, &QTimer::timeout, [&] {
+            if (m_sim.RequestCount() == r0)
+                return;
+            pull.stop();
+            m_sim.HangUp();
+            std::string error;
+            EXPECT_TRUE(m_sim.Replug(&error)) << error;
+        });
+        pull.start();
+        RunJob(spec, "pulled mid-answer", spec.failText, 0);
+    }
+
+    // Set Parameters with the adapter pulled and plugged back while the
+    // dialog is up: the write fails.
+    void PulledDuringDialog()
+    {
+        WaitQuiet();
+        m_onParameters = [this] {
+            m_sim.HangUp();
+            std::string error;
+            EXPECT_TRUE(m_sim.Replug(&error)) << error;
+        };
+        ++m_injected;
+        RunJob(kJobs[1], "pulled during the dialog", kWriteFailed, 1);
+    }
+
+    int m_jobsRun = 0;
+};
+
+TEST_F(SoakJobs, OneShotJobsUnderEveryFault)
+{
+    // Warm-up: each job once.
+    for (const JobSpec& spec : kJobs)
+        RunJob(spec, "no fault", spec.okText, 1);
+    if (HasFatalFailure())
+        return;
+    const Resources before = Measure();
+    m_start = Clock::now();
+
+    for (const JobSpec& spec : kJobs) {
+        const int limit = ReadLimitMs(spec.answerBytes) + spec.leadMs;
+        for (const FaultKind& kind : AnswerFaults(spec.answerBytes, limit, spec.leadMs)) {
+            FirstAnswer(spec, kind);
+            if (HasFatalFailure())
+                return;
+        }
+        Unplugged(spec);
+        PulledMidAnswer(spec);
+        if (HasFatalFailure())
+            return;
+    }
+    // The write's answer is 8 bytes.
+    for (const FaultKind& kind : AnswerFaults(8, ReadLimitMs(8), 0)) {
+        WriteAnswer(kind);
+        if (HasFatalFailure())
+            return;
+    }
+    PulledDuringDialog();
+    for (const JobSpec& spec : kJobs)
+        RunJob(spec, "no fault", spec.okText, 1);
+    WaitQuiet();
+    const Resources after = Measure();
+
+    std::printf(
+        "one-shot summary: %d jobs, %d faults injected, fds %d -> %d, threads %d -> %d, "
+        "VmRSS %ld -> %ld KiB\n",
+        m_jobsRun, m_injected, before.fds, after.fds, before.threads, after.threads, before.rssKiB,
+        after.rssKiB);
+    EXPECT_EQ(after.fds, before.fds);
+    EXPECT_EQ(after.threads, before.threads);
+}
+
 // The offscreen platform's note on every box shown; an hour's run shows
 // hundreds.
 void QuietOffscreenNotes(QtMsgType type, const QMessageLogContext& context, const QString& text)
