@@ -9,10 +9,11 @@
 // Stopping: "Exit Measure" only clears the measuring flag, so the stop
 // lands after the poll and the pause under way. Closing the window (Cancel,
 // Escape, title bar) while a job runs clears it too, cuts the worker's
-// pauses short, skips any box the worker would still show, and closes the
-// window once the worker has ended; a dialog or box the window has open is
-// ended first. The destructor does the same as a last resort, without
-// waiting on the UI thread.
+// pauses short (not the calibrate command's, which sits inside the meter
+// exchange: a close then waits for it, up to 3 s), skips any box the worker
+// would still show, and closes the window once the worker has ended; a
+// dialog or box the window has open is ended first. The destructor does the
+// same as a last resort, without waiting on the UI thread.
 //
 // Controls are found by template id: Control(id), or objectName "id<id>"
 // (DialogControls.h).
