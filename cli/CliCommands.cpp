@@ -77,7 +77,7 @@ int Read(CCliPort& port, bool json)
     const int result = port.Meter().ReadMeasurements(&reading);
     if (result != kMeterOk)
         return MeterFailed(port, "Failed to read!", result);
-    Print(FormatReading(DecodeReading(reading), json));
+    Print(FormatReading(DecodeReading(reading), json, UtcTimestamp()));
     return kExitOk;
 }
 
@@ -151,7 +151,7 @@ int Watch(CCliPort& port, CStopSignal& stop, bool json)
         CWatch watch(port, stop);
         const int r = watch.Run(
             [&](const MeterReading& reading) {
-                Print(FormatReading(DecodeReading(reading), json));
+                Print(FormatReading(DecodeReading(reading), json, UtcTimestamp()));
             },
             [&](int failed) { MeterFailed(port, "Poll failed, reconnecting", failed); });
         {

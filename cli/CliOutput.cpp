@@ -3,6 +3,7 @@
 #include "CModBusRtu.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
@@ -24,7 +25,20 @@ std::string Tenths(uint32_t value)
 
 }  // namespace
 
-std::string FormatReading(const Measurement& m, bool json)
+std::string UtcTimestamp()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(now.tv_nsec / 1000000));
+    return text;
+}
+
+std::string FormatReading(const Measurement& m, bool json, const std::string& time)
 {
     const std::string volts = Hundredths(m.voltage);
     const std::string amps = Hundredths(m.current);
@@ -33,7 +47,8 @@ std::string FormatReading(const Measurement& m, bool json)
     if (json) {
         return "{\"voltage_v\": " + volts + ", \"current_a\": " + amps + ", \"power_w\": " + watts +
                ", \"energy_wh\": " + energy +
-               ", \"voltage_alarm\": " + (m.VoltageAlarm() ? "true" : "false") + "}\n";
+               ", \"voltage_alarm\": " + (m.VoltageAlarm() ? "true" : "false") +
+               (time.empty() ? std::string() : ", \"time\": \"" + time + "\"") + "}\n";
     }
     return volts + " V  " + amps + " A  " + watts + " W  " + energy + " Wh" +
            (m.VoltageAlarm() ? "  VOLTAGE ALARM" : "") + "\n";

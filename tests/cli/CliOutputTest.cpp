@@ -23,6 +23,11 @@ TEST(CliOutput, ReadingAsJsonKeepsTheMetersDigits)
     EXPECT_EQ(FormatReading(Reading(65535, 5, 4294967295u, 4294967295u), true),
               "{\"voltage_v\": 655.35, \"current_a\": 0.05, \"power_w\": 429496729.5, "
               "\"energy_wh\": 4294967295, \"voltage_alarm\": false}\n");
+    EXPECT_EQ(FormatReading(Reading(5123, 450, 2305, 12345), true, "2026-12-08T05:40:01.123Z"),
+              "{\"voltage_v\": 51.23, \"current_a\": 4.50, \"power_w\": 230.5, "
+              "\"energy_wh\": 12345, \"voltage_alarm\": false, \"time\": "
+              "\"2026-12-08T05:40:01.123Z\"}\n");
+    EXPECT_EQ(UtcTimestamp().size(), 24u);
 }
 
 TEST(CliOutput, EitherAlarmWordAtFFFFRaisesTheAlarm)
