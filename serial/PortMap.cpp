@@ -42,11 +42,17 @@ std::string ComPortPath(int port)
 
 std::string ComPortLabel(int port)
 {
-    // The device an alias leads to; a dangling or looping alias names itself.
+    // The device an alias leads to; for a dangling alias, the device it
+    // names, which is what the user has to go and find.
     std::string path = ComPortPath(port);
     char target[PATH_MAX];
     if (realpath(path.c_str(), target) != nullptr)
-        path = target;
+        return "COM" + std::to_string(port) + " (" + target + ")";
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n > 0) {
+        target[n] = '\0';
+        path = target[0] == '/' ? std::string(target) : PortAliasDir() + "/" + target;
+    }
     return "COM" + std::to_string(port) + " (" + path + ")";
 }
 
