@@ -196,6 +196,11 @@ QString CurrentText(int n)
     return QString::number(PhaseState(n).current / 100.0, 'f', 2) + QStringLiteral(" A");
 }
 
+QString EnergyText(int n)
+{
+    return QString::number(PhaseState(n).energy) + QStringLiteral(" Wh");
+}
+
 class Soak : public ::testing::Test {
 protected:
     void SetUp() override
@@ -301,9 +306,10 @@ protected:
                               << " / " << a.toStdString() << " (" << Where() << ")";
             return;
         }
-        if (a != CurrentText(it->second) && ++m_badShown <= 5)
+        const QString e = m_dlg->Readout(Dlg::IDC_ENERGY)->ShownText();
+        if ((a != CurrentText(it->second) || e != EnergyText(it->second)) && ++m_badShown <= 5)
             ADD_FAILURE() << "readouts from two answers: " << v.toStdString() << " / "
-                          << a.toStdString() << " (" << Where() << ")";
+                          << a.toStdString() << " / " << e.toStdString() << " (" << Where() << ")";
     }
 
     std::string Where() const { return "episode " + std::to_string(m_episode); }
