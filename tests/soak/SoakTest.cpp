@@ -374,6 +374,14 @@ protected:
         }
     }
 
+    // The adapter pulled. The meter's thread stops with it: what it had not
+    // answered by then it never will.
+    void HangUp()
+    {
+        m_sim.HangUp();
+        m_unanswered = m_sim.RequestCount() - m_sim.AnswerCount();
+    }
+
     // Starts measuring and waits for the first good poll.
     void StartMeasuring()
     {
@@ -479,7 +487,7 @@ protected:
         const int k = 1 + silentAfter;
         Log("#%d hang-up, replug, silent x%d -> %s", m_episode, silentAfter,
             k < 3 ? "goes on" : "ends");
-        m_sim.HangUp();
+        HangUp();
         int bad = 0;
         if (silentAfter > 0) {
             SimFaults f;
@@ -513,8 +521,7 @@ protected:
         const int bad = NewBadPhase();
         const unsigned r0 = m_sim.RequestCount();
         ASSERT_TRUE(Wait([&] { return m_sim.RequestCount() > r0; })) << Where();
-        m_sim.HangUp();  // the delayed answer is never given
-        ++m_unanswered;
+        HangUp();  // the delayed answer is never given
         std::string error;
         ASSERT_TRUE(m_sim.Replug(&error)) << error;
         ++m_hangUps;
@@ -529,7 +536,7 @@ protected:
         Resync();
         Log("#%d hang-up held -> ends", m_episode);
         const unsigned r0 = m_sim.RequestCount();
-        m_sim.HangUp();
+        HangUp();
         ++m_hangUps;
         m_injected += 3;
         ASSERT_TRUE(Wait([&] { return !m_dlg->JobRunning(); })) << Where() << ": did not end";
@@ -771,7 +778,7 @@ protected:
     void Unplugged(const JobSpec& spec)
     {
         WaitQuiet();
-        m_sim.HangUp();
+        HangUp();
         ++m_injected;
         RunJob(spec, "unplugged", kOpenFailed, 0);
         std::string error;
@@ -789,14 +796,13 @@ protected:
         m_sim.SetFaults(f);
         const unsigned r0 = m_sim.RequestCount();
         ++m_injected;
-        ++m_unanswered;
         QTimer pull;
         pull.setInterval(5);
         QObject::connect(&pull, &QTimer::timeout, [&] {
             if (m_sim.RequestCount() == r0)
                 return;
             pull.stop();
-            m_sim.HangUp();
+            HangUp();
             std::string error;
             EXPECT_TRUE(m_sim.Replug(&error)) << error;
         });
@@ -810,7 +816,7 @@ protected:
     {
         WaitQuiet();
         m_onParameters = [this] {
-            m_sim.HangUp();
+            HangUp();
             std::string error;
             EXPECT_TRUE(m_sim.Replug(&error)) << error;
         };
