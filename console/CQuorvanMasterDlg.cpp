@@ -214,7 +214,7 @@ int CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
 {
     CModBusRtu& meter = dialog->m_meter;
     if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
-        dialog->MessageFromWorker(QStringLiteral("Failed to open COM-Port!"),
+        dialog->MessageFromWorker(QString::fromLatin1(kOpenFailed),
                                   dialog->FailureDetail(kMeterTransport));
     } else {
         uint8_t failures = 0;
