@@ -666,8 +666,8 @@ TEST_F(Soak, MeasurementLoopUnderFaults)
 
 enum class Job { ClearEnergy, SetParameters, Calibrate };
 
-struct JobSpec {
-    Job job;
+struct JobCase {
+    Job kind;
     const char* name;
     int button;
     int answerBytes;  // the answer to the job's (first) request
@@ -676,7 +676,7 @@ struct JobSpec {
     const char* failText;  // a failed first exchange
 };
 
-const JobSpec kJobs[] = {
+const JobCase kJobs[] = {
     {Job::ClearEnergy, "clear energy", Dlg::IDC_CLEAR_ENERGY, 4, 0,
      "Clear the energy successfully!", "Failed to clear the energy!"},
     {Job::SetParameters, "set parameters", Dlg::IDC_SET_PARAMETERS, 13, 0,
@@ -722,21 +722,21 @@ class SoakJobs : public Soak {
 protected:
     // Runs one job to its end and checks the one box it showed, the
     // buttons and the port.
-    void RunJob(const JobSpec& spec, const std::string& what, const char* expected,
+    void RunJob(const JobCase& job, const std::string& what, const char* expected,
                 int parameterDialogs)
     {
         ++m_episode;
         ++m_jobsRun;
-        Log("#%d %s: %s -> %s", m_episode, spec.name, what.c_str(), expected);
+        Log("#%d %s: %s -> %s", m_episode, job.name, what.c_str(), expected);
         m_boxes.clear();
         m_parameterDialogs = 0;
         ASSERT_EQ(EnabledButtons(), 6) << Where();
-        Button(spec.button)->click();
+        Button(job.button)->click();
         // Calibrate's password dialog is answered inside click().
         ASSERT_TRUE(Wait([&] { return !m_dlg->JobRunning() && !m_boxes.isEmpty(); }))
             << Where() << ": " << what;
         EXPECT_EQ(m_boxes, QStringList{QString::fromLatin1(expected)}) << Where() << ": " << what;
-        if (spec.job == Job::SetParameters) {
+        if (job.kind == Job::SetParameters) {
             EXPECT_EQ(m_parameterDialogs, parameterDialogs) << Where() << ": " << what;
         }
         ExpectIdleAndPortFree();
@@ -745,7 +745,7 @@ protected:
     }
 
     // The job with its first answer spoiled by `kind`.
-    void FirstAnswer(const JobSpec& spec, const FaultKind& kind)
+    void FirstAnswer(const JobCase& job, const FaultKind& kind)
     {
         WaitQuiet();
         SimFaults f = kind.faults;
@@ -754,7 +754,7 @@ protected:
         if (kind.faults.silent)
             ++m_unanswered;
         m_injected += kind.fails ? 1 : 0;
-        RunJob(spec, kind.name, kind.fails ? spec.failText : spec.okText, kind.fails ? 0 : 1);
+        RunJob(job, kind.name, kind.fails ? job.failText : job.okText, kind.fails ? 0 : 1);
     }
 
     // Set Parameters with the write's answer spoiled: the fault is set
@@ -775,19 +775,19 @@ protected:
     }
 
     // The adapter gone before the job: the port does not open.
-    void Unplugged(const JobSpec& spec)
+    void Unplugged(const JobCase& job)
     {
         WaitQuiet();
         HangUp();
         ++m_injected;
-        RunJob(spec, "unplugged", kOpenFailed, 0);
+        RunJob(job, "unplugged", kOpenFailed, 0);
         std::string error;
         ASSERT_TRUE(m_sim.Replug(&error)) << error;
     }
 
     // The adapter pulled while the meter works on the request, and plugged
     // back: the exchange fails on the dead descriptor.
-    void PulledMidAnswer(const JobSpec& spec)
+    void PulledMidAnswer(const JobCase& job)
     {
         WaitQuiet();
         SimFaults f;
@@ -807,7 +807,7 @@ protected:
             EXPECT_TRUE(m_sim.Replug(&error)) << error;
         });
         pull.start();
-        RunJob(spec, "pulled mid-answer", spec.failText, 0);
+        RunJob(job, "pulled mid-answer", job.failText, 0);
     }
 
     // Set Parameters with the adapter pulled and plugged back while the
@@ -830,22 +830,22 @@ protected:
 TEST_F(SoakJobs, OneShotJobsUnderEveryFault)
 {
     // Warm-up: each job once.
-    for (const JobSpec& spec : kJobs)
-        RunJob(spec, "no fault", spec.okText, 1);
+    for (const JobCase& job : kJobs)
+        RunJob(job, "no fault", job.okText, 1);
     if (HasFatalFailure())
         return;
     const Resources before = Measure();
     m_start = Clock::now();
 
-    for (const JobSpec& spec : kJobs) {
-        const int limit = ReadLimitMs(spec.answerBytes) + spec.leadMs;
-        for (const FaultKind& kind : AnswerFaults(spec.answerBytes, limit, spec.leadMs)) {
-            FirstAnswer(spec, kind);
+    for (const JobCase& job : kJobs) {
+        const int limit = ReadLimitMs(job.answerBytes) + job.leadMs;
+        for (const FaultKind& kind : AnswerFaults(job.answerBytes, limit, job.leadMs)) {
+            FirstAnswer(job, kind);
             if (HasFatalFailure())
                 return;
         }
-        Unplugged(spec);
-        PulledMidAnswer(spec);
+        Unplugged(job);
+        PulledMidAnswer(job);
         if (HasFatalFailure())
             return;
     }
@@ -856,8 +856,8 @@ TEST_F(SoakJobs, OneShotJobsUnderEveryFault)
             return;
     }
     PulledDuringDialog();
-    for (const JobSpec& spec : kJobs)
-        RunJob(spec, "no fault", spec.okText, 1);
+    for (const JobCase& job : kJobs)
+        RunJob(job, "no fault", job.okText, 1);
     WaitQuiet();
     const Resources after = Measure();
 
