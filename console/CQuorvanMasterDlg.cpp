@@ -213,10 +213,7 @@ void CQuorvanMasterDlg::OnMeasureEnded()
 int CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
 {
     CModBusRtu& meter = dialog->m_meter;
-    if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
-        dialog->MessageFromWorker(QString::fromLatin1(kOpenFailed),
-                                  dialog->FailureDetail(kMeterTransport));
-    } else {
+    if (dialog->OpenMeterPort()) {
         uint8_t failures = 0;
         MeterReading reading{};
         while (dialog->m_nMeasuring != 0) {
@@ -244,6 +241,14 @@ int CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
     }
     meter.Serial().Close();
     return 0;
+}
+
+bool CQuorvanMasterDlg::OpenMeterPort()
+{
+    if (m_meter.OpenPort(m_byPort, m_wBaudRate) != 0)
+        return true;
+    MessageFromWorker(QString::fromLatin1(kOpenFailed), FailureDetail(kMeterTransport));
+    return false;
 }
 
 void CQuorvanMasterDlg::ShowReading(const ReadoutFrame& frame)
@@ -314,10 +319,7 @@ void CQuorvanMasterDlg::OnCalibrate()
 int CQuorvanMasterDlg::SetParametersWorker(CQuorvanMasterDlg* dialog)
 {
     CModBusRtu& meter = dialog->m_meter;
-    if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
-        dialog->MessageFromWorker(QString::fromLatin1(kOpenFailed),
-                                  dialog->FailureDetail(kMeterTransport));
-    } else {
+    if (dialog->OpenMeterPort()) {
         MeterParameters block{};
         const int read = meter.ReadParameters(&block);
         Settings toWrite{};
@@ -358,10 +360,7 @@ bool CQuorvanMasterDlg::AskParameters(const Settings& read, Settings* toWrite)
 int CQuorvanMasterDlg::ClearEnergyWorker(CQuorvanMasterDlg* dialog)
 {
     CModBusRtu& meter = dialog->m_meter;
-    if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
-        dialog->MessageFromWorker(QString::fromLatin1(kOpenFailed),
-                                  dialog->FailureDetail(kMeterTransport));
-    } else {
+    if (dialog->OpenMeterPort()) {
         const int result = meter.ResetEnergy();
         if (result != kMeterOk) {
             dialog->MessageFromWorker(QStringLiteral("Failed to clear the energy!"),
@@ -385,23 +384,16 @@ void CQuorvanMasterDlg::ShowEnergyCleared()
 int CQuorvanMasterDlg::CalibrateWorker(CQuorvanMasterDlg* dialog)
 {
     CModBusRtu& meter = dialog->m_meter;
-    QString text;
-    QString detail;
-    if (meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate) == 0) {
-        text = QString::fromLatin1(kOpenFailed);
-        detail = dialog->FailureDetail(kMeterTransport);
-    } else {
+    if (dialog->OpenMeterPort()) {
         // Not cut short by a close: the pause sits inside the exchange.
         meter.SetCalibratePauseMs(static_cast<unsigned>(dialog->m_timing.calibratePauseMs));
         const int result = meter.Calibrate();
-        if (result == kMeterOk) {
-            text = QStringLiteral("The calibration is successful!");
-        } else {
-            text = QStringLiteral("The calibration failed!");
-            detail = dialog->FailureDetail(result);
-        }
+        if (result == kMeterOk)
+            dialog->MessageFromWorker(QStringLiteral("The calibration is successful!"), {});
+        else
+            dialog->MessageFromWorker(QStringLiteral("The calibration failed!"),
+                                      dialog->FailureDetail(result));
     }
-    dialog->MessageFromWorker(text, detail);
     meter.Serial().Close();
     return 0;
 }

@@ -120,6 +120,9 @@ private:
     void MessageFromWorker(const QString& text, const QString& detail);
     // Worker side: sleeps `ms`, cut short when the window is closing.
     void Pause(int ms);
+    // Worker side: opens the port with the chosen settings, or shows
+    // "Failed to open COM-Port!" (waiting for OK) and returns false.
+    bool OpenMeterPort();
     // Worker side: "COM3 (/dev/ttyUSB2): <why>" for the box's detailed text.
     QString FailureDetail(int result);
     void EndJob(const std::function<void()>& finishOnUi);

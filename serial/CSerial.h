@@ -98,7 +98,6 @@ private:
     int ApplyLineSettings();
     void ApplyModemLines();
     void SetLastError(const char* label, int error);
-    void Fail(const char* label, int error);
 
     int m_fd = -1;
     std::string m_strDevice;

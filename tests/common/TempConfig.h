@@ -3,6 +3,7 @@
 // Create it before anything that makes or resolves an alias.
 #pragma once
 
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -48,3 +49,14 @@ private:
     std::string m_old;
     bool m_hadOld = false;
 };
+
+// What the symbolic link at `path` points to; empty when it is none.
+inline std::string LinkTarget(const std::string& path)
+{
+    char buf[4096];
+    ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+    if (n <= 0)
+        return std::string();
+    buf[n] = '\0';
+    return buf;
+}

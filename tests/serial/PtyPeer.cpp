@@ -12,16 +12,8 @@
 
 PtyPeer::PtyPeer(int port) : m_port(port)
 {
-    if (const char* old = std::getenv("XDG_CONFIG_HOME")) {
-        m_oldConfig = old;
-        m_hadConfig = true;
-    }
-    char dir[] = "/tmp/quorvan-test-XXXXXX";
-    if (mkdtemp(dir) == nullptr)
+    if (m_config.Dir().empty())
         throw std::runtime_error("mkdtemp");
-    m_configDir = dir;
-    setenv("XDG_CONFIG_HOME", dir, 1);
-
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
         throw std::runtime_error("posix_openpt");
@@ -35,11 +27,6 @@ PtyPeer::PtyPeer(int port) : m_port(port)
 PtyPeer::~PtyPeer()
 {
     HangUp();
-    std::filesystem::remove_all(m_configDir);
-    if (m_hadConfig)
-        setenv("XDG_CONFIG_HOME", m_oldConfig.c_str(), 1);
-    else
-        unsetenv("XDG_CONFIG_HOME");
 }
 
 void PtyPeer::Send(const std::vector<uint8_t>& bytes)

@@ -2,6 +2,8 @@
 // configuration folder, for tests that talk to CSerial from the other side.
 #pragma once
 
+#include "TempConfig.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,11 +27,9 @@ public:
     void HangUp();
 
 private:
+    TempConfig m_config;  // first: the alias goes in here
     int m_port;
     int m_master = -1;
     int m_keepSlave = -1;  // holds the slave open so a client close is no hang-up
-    std::string m_configDir;
     std::string m_slavePath;
-    std::string m_oldConfig;
-    bool m_hadConfig = false;
 };

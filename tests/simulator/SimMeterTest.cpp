@@ -28,16 +28,6 @@ double MsSince(Clock::time_point start)
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-std::string LinkTarget(const std::string& path)
-{
-    char buf[4096];
-    ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
-    if (n <= 0)
-        return std::string();
-    buf[n] = '\0';
-    return buf;
-}
-
 bool Exists(const std::string& path)
 {
     struct stat st;

@@ -86,16 +86,6 @@ int Wait(pid_t pid, int timeoutMs = 5000)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-std::string LinkTarget(const std::string& path)
-{
-    char buf[4096];
-    ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
-    if (n <= 0)
-        return std::string();
-    buf[n] = '\0';
-    return buf;
-}
-
 bool WaitForLink(const std::string& path, int ms = 5000)
 {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
