@@ -4,6 +4,7 @@
 #include "CStopSignal.h"
 #include "CWatch.h"
 #include "CliOutput.h"
+#include "CalibrationPassword.h"
 #include "Password.h"
 
 #include <chrono>
@@ -186,7 +187,7 @@ int RunCommand(const CliOptions& options)
         // Asked before the port is touched: a wrong password sends nothing.
         std::string password;
         if (!ReadPassword(STDIN_FILENO, "Calibration password: ", &password) ||
-            password != kCalibrationPassword) {
+            !IsCalibrationPassword(password)) {
             Complain("Password is error!");
             return kExitMeter;
         }

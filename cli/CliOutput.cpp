@@ -5,55 +5,6 @@
 #include <cstdio>
 #include <ctime>
 
-namespace {
-
-// "51.23" from 5123 hundredths.
-std::string Hundredths(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%02u", value / 100, value % 100);
-    return text;
-}
-
-// "230.5" from 2305 tenths.
-std::string Tenths(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%u.%u", value / 10, value % 10);
-    return text;
-}
-
-}  // namespace
-
-std::string UtcTimestamp()
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
-    char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(now.tv_nsec / 1000000));
-    return text;
-}
-
-std::string FormatReading(const Measurement& m, bool json, const std::string& time)
-{
-    const std::string volts = Hundredths(m.voltage);
-    const std::string amps = Hundredths(m.current);
-    const std::string watts = Tenths(m.power);
-    const std::string energy = std::to_string(m.energy);
-    if (json) {
-        return "{\"voltage_v\": " + volts + ", \"current_a\": " + amps + ", \"power_w\": " + watts +
-               ", \"energy_wh\": " + energy +
-               ", \"voltage_alarm\": " + (m.VoltageAlarm() ? "true" : "false") +
-               (time.empty() ? std::string() : ", \"time\": \"" + time + "\"") + "}\n";
-    }
-    return volts + " V  " + amps + " A  " + watts + " W  " + energy + " Wh" +
-           (m.VoltageAlarm() ? "  VOLTAGE ALARM" : "") + "\n";
-}
-
 std::string FormatParameters(const Settings& s, bool json)
 {
     const char* rangeText = CurrentRangeText(s.currentRange);
@@ -61,15 +12,15 @@ std::string FormatParameters(const Settings& s, bool json)
     if (json) {
         const std::string text =
             rangeText != nullptr ? std::string("\"") + rangeText + "\"" : "null";
-        return "{\"high_voltage_v\": " + Hundredths(s.highVoltage) +
-               ", \"low_voltage_v\": " + Hundredths(s.lowVoltage) +
+        return "{\"high_voltage_v\": " + HundredthsText(s.highVoltage) +
+               ", \"low_voltage_v\": " + HundredthsText(s.lowVoltage) +
                ", \"address\": " + std::to_string(s.address) + ", \"current_range\": " + code +
                ", \"current_range_text\": " + text + "}\n";
     }
     const std::string range = rangeText != nullptr ? std::string(rangeText) + " (code " + code + ")"
                                                    : "unknown (code " + code + ")";
-    return "High voltage alarm: " + Hundredths(s.highVoltage) + " V\n" +
-           "Low voltage alarm:  " + Hundredths(s.lowVoltage) + " V\n" +
+    return "High voltage alarm: " + HundredthsText(s.highVoltage) + " V\n" +
+           "Low voltage alarm:  " + HundredthsText(s.lowVoltage) + " V\n" +
            "Address:            " + std::to_string(s.address) + "\n" +
            "Current range:      " + range + "\n";
 }

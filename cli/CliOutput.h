@@ -6,17 +6,11 @@
 // Every line ends in '\n'; a JSON line is one complete object.
 #pragma once
 
-#include "MeterBlocks.h"
+#include "MeterFormat.h"
 
 #include <cstdint>
 #include <string>
 
-// A JSON reading ends with "time" when `time` is given, so a log of
-// `watch --json` says when each reading was taken.
-std::string FormatReading(const Measurement& reading, bool json,
-                          const std::string& time = std::string());
-// Now in UTC, ISO 8601 with milliseconds: "2026-12-08T05:40:01.123Z".
-std::string UtcTimestamp();
 std::string FormatParameters(const Settings& settings, bool json);
 
 // Success line of a command without data: `text` for people, or

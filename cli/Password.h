@@ -3,9 +3,6 @@
 
 #include <string>
 
-// The meter's calibration password, compared exactly.
-constexpr char kCalibrationPassword[] = "KVRA518";
-
 // Reads one line from `fd` into *password (without the line end). On a
 // terminal it first writes `prompt` to standard error and turns echo off;
 // the terminal's settings come back on return and also when SIGINT,

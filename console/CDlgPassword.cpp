@@ -1,5 +1,7 @@
 #include "CDlgPassword.h"
 
+#include "CalibrationPassword.h"
+
 #include "DialogControls.h"
 #include "DialogUnits.h"
 
@@ -9,9 +11,6 @@
 #include <QPushButton>
 
 namespace {
-
-// Compared exactly, letter case included.
-constexpr char kCalibrationPassword[] = "KVRA518";
 
 template <typename T>
 T* AddControl(QWidget* dialog, const DialogUnits& du, int id, int x, int y, int w, int h)
@@ -65,7 +64,7 @@ void CDlgPassword::accept()
     m_password = m_edit->text();
     if (m_password.isEmpty())
         return;
-    if (m_password == QLatin1String(kCalibrationPassword)) {
+    if (IsCalibrationPassword(m_password.toStdString())) {
         QDialog::accept();
         return;
     }

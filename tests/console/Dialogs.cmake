@@ -1,10 +1,5 @@
 # The parameter and password dialogs and their input rules. Included from
 # CMakeLists.txt after QUORVAN_CONSOLE_TEST_ENV is set.
-add_executable(param_input_test ParamInputTest.cpp)
-target_link_libraries(param_input_test PRIVATE quorvan_param_input GTest::gtest_main)
-quorvan_warnings(param_input_test)
-gtest_discover_tests(param_input_test TEST_PREFIX console. PROPERTIES LABELS console)
-
 add_executable(dialogs_test DialogsTest.cpp)
 target_link_libraries(dialogs_test PRIVATE quorvan_console Qt6::Test GTest::gtest)
 quorvan_warnings(dialogs_test)
