@@ -1,0 +1,16 @@
+// The broker connection of the service, as the configuration gives it.
+#pragma once
+
+#include <string>
+
+struct MqttSettings {
+    bool enabled = false;
+    std::string host = "127.0.0.1";
+    int port = 1883;  // 8883 is usual with TLS
+    std::string clientId = "quorvan-meterd";
+    std::string topicPrefix = "quorvan";            // states on <prefix>/<meter>/state
+    std::string discoveryPrefix = "homeassistant";  // Home Assistant's discovery topics
+    std::string credentialsFile;  // "" for none; user and password, readable by the service alone
+    std::string caFile;           // "" for plain TCP; a CA file turns TLS on
+    int keepaliveSeconds = 30;
+};
