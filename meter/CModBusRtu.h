@@ -83,6 +83,7 @@ public:
     int ReceiveResponse(uint8_t* buffer, uint8_t expected, uint8_t* received);
 
     CSerial& Serial() { return m_serial; }
+    const CSerial& Serial() const { return m_serial; }
 
     // Bytes the last answer check received (diagnostic only).
     unsigned LastReceived() const { return m_lastReceived; }
