@@ -6,16 +6,15 @@
 // command.
 #pragma once
 
+#include "CMeterPort.h"
+
 #include <cstdint>
 #include <string>
 
 enum class CliCommand { None, Read, Watch, Params, SetParams, ResetEnergy, Calibrate };
 
 // A port as given: a number (COMn) or a device path, never both.
-struct CliPort {
-    int number = 0;    // n of "COMn", 0 when a path was given
-    std::string path;  // device path, empty when a number was given
-};
+using CliPort = PortChoice;
 
 // set-params values in register units; a field is used only when its flag is set.
 struct CliSetParams {

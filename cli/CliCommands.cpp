@@ -1,34 +1,21 @@
 #include "CliCommands.h"
 
-#include "CCliPort.h"
 #include "CStopSignal.h"
-#include "CWatch.h"
-#include "CliOutput.h"
 #include "CalibrationPassword.h"
+#include "CliOutput.h"
+#include "MeterJobs.h"
 #include "Password.h"
+#include "PollLoop.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <ctime>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 #include <unistd.h>
 
 namespace {
 
-// A stopped watch waits this long for an exchange under way before it
-// leaves without it.
-constexpr auto kStopGrace = std::chrono::milliseconds(250);
-
-// Serialises standard output between the watch worker and the exit path.
-std::mutex g_outputLock;
-
 void Print(const std::string& text)
 {
-    std::lock_guard<std::mutex> lock(g_outputLock);
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);  // watch --json > file is a log; each line must land
 }
@@ -50,133 +37,127 @@ void TraceToStderr(void*, bool sent, const uint8_t* bytes, unsigned count)
     std::fputs(FormatTraceLine(msOfDay, sent, bytes, count).c_str(), stderr);
 }
 
-// Reports a failed exchange as "<what> (<result>)" and gives the exit status.
-int MeterFailed(CCliPort& port, const char* what, int result)
-{
-    CModBusRtu& meter = port.Meter();
-    // A port that did not reopen fails its poll with a closed descriptor;
-    // why it did not reopen is what helps.
-    const std::string why =
-        !port.IsOpen() && !port.OpenError().empty()
-            ? "the port did not reopen: " + port.OpenError()
-            : MeterFailureText(result, meter.LastReceived(), meter.Serial().LastError());
-    Complain(std::string(what) + " (" + why + ")");
-    return kExitMeter;
-}
+// One command's run: the port, the stop signal and how the result is said.
+struct Session {
+    CMeterPort& port;
+    const CStopSignal& stop;
+    bool json;
 
-bool OpenOrComplain(CCliPort& port)
-{
-    if (port.Open())
-        return true;
-    Complain(OpenFailureText(port.Label(), port.Device(), port.OpenError()));
-    return false;
-}
+    // Reports a failed step as "<headline> (<why>)"; quiet when a signal
+    // ended it (the person asked for that).
+    int Failed(const char* headline, const MeterOutcome& outcome) const
+    {
+        if (!stop.Requested())
+            Complain(std::string(headline) + " (" + OutcomeText(outcome) + ")");
+        return kExitMeter;
+    }
 
-int Read(CCliPort& port, bool json)
+    int CannotOpen(const MeterOutcome& outcome) const
+    {
+        Complain("cannot open " + port.Describe(outcome));
+        return kExitPort;
+    }
+};
+
+int Read(const Session& s)
 {
     MeterReading reading;
-    const int result = port.Meter().ReadMeasurements(&reading);
-    if (result != kMeterOk)
-        return MeterFailed(port, "Failed to read!", result);
-    Print(FormatReading(DecodeReading(reading), json, UtcTimestamp()));
+    const MeterOutcome o = s.port.ReadMeasurements(&reading);
+    if (!o.Ok())
+        return s.Failed(JobOutcomeText(MeterJob::kMeasure, o), o);
+    Print(FormatReading(DecodeReading(reading), s.json, UtcTimestamp()));
     return kExitOk;
 }
 
-int Params(CCliPort& port, bool json)
+int Params(const Session& s)
 {
-    MeterParameters parameters;
-    const int result = port.Meter().ReadParameters(&parameters);
-    if (result != kMeterOk)
-        return MeterFailed(port, "Failed to read parameters!", result);
-    Print(FormatParameters(DecodeParameters(parameters), json));
+    Settings settings;
+    const MeterOutcome o = s.port.ReadParameters(&settings);
+    if (!o.Ok())
+        return s.Failed(JobOutcomeText(MeterJob::kReadParameters, o), o);
+    Print(FormatParameters(settings, s.json));
     return kExitOk;
 }
 
-int SetParams(CCliPort& port, const CliSetParams& set, bool json)
+int SetParams(const Session& s, const CliSetParams& set)
 {
-    MeterParameters parameters;
-    int result = port.Meter().ReadParameters(&parameters);
-    if (result != kMeterOk)
-        return MeterFailed(port, "Failed to read parameters!", result);
+    Settings settings;
+    MeterOutcome o = s.port.ReadParameters(&settings);
+    if (!o.Ok())
+        return s.Failed(JobOutcomeText(MeterJob::kReadParameters, o), o);
 
     // Registers not named go back word for word, hundredths included.
-    Settings s = DecodeParameters(parameters);
     if (set.hasHigh)
-        s.highVoltage = set.highVoltage;
+        settings.highVoltage = set.highVoltage;
     if (set.hasLow)
-        s.lowVoltage = set.lowVoltage;
+        settings.lowVoltage = set.lowVoltage;
     if (set.hasAddress)
-        s.address = set.address;
+        settings.address = set.address;
     if (set.hasRange)
-        s.currentRange = set.currentRange;
-    parameters = EncodeParameters(s);
+        settings.currentRange = set.currentRange;
 
-    result = port.Meter().WriteParameters(&parameters);
-    if (result != kMeterOk)
-        return MeterFailed(port, "Failed to set the parameters!", result);
-    if (!json)
-        Print("Set the parameters successfully!\n");
-    Print(FormatParameters(s, json));
+    o = s.port.WriteParameters(settings);
+    const char* text = JobOutcomeText(MeterJob::kWriteParameters, o);
+    if (!o.Ok())
+        return s.Failed(text, o);
+    if (!s.json)
+        Print(std::string(text) + "\n");
+    Print(FormatParameters(settings, s.json));
     return kExitOk;
 }
 
-int ResetEnergy(CCliPort& port, bool json)
+int ResetEnergy(const Session& s)
 {
-    const int result = port.Meter().ResetEnergy();
-    if (result != kMeterOk)
-        return MeterFailed(port, "Failed to clear the energy!", result);
-    Print(FormatDone("Clear the energy successfully!", "energy_cleared", json));
+    const MeterOutcome o = s.port.ResetEnergy();
+    const char* text = JobOutcomeText(MeterJob::kClearEnergy, o);
+    if (!o.Ok())
+        return s.Failed(text, o);
+    Print(FormatDone(text, "energy_cleared", s.json));
     return kExitOk;
 }
 
-int Calibrate(CCliPort& port, bool json)
+int Calibrate(const Session& s)
 {
-    const int result = port.Meter().Calibrate();
-    if (result != kMeterOk)
-        return MeterFailed(port, "The calibration failed!", result);
-    Print(FormatDone("The calibration is successful!", "calibrated", json));
+    const MeterOutcome o = s.port.Calibrate();
+    const char* text = JobOutcomeText(MeterJob::kCalibrate, o);
+    if (!o.Ok())
+        return s.Failed(text, o);
+    Print(FormatDone(text, "calibrated", s.json));
     return kExitOk;
 }
 
-// The loop runs on a worker so that a stop never waits for an exchange that
-// the meter does not answer (up to 1.4 s): after a short grace the process
-// leaves without it, output flushed, the port closed by the kernel.
-int Watch(CCliPort& port, CStopSignal& stop, bool json)
+// The panel's measurement loop; a signal ends it at once, also in the
+// middle of an exchange the meter does not answer.
+int Watch(const Session& s)
 {
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false;
-    int result = kMeterOk;
+    PollCallbacks callbacks;
+    callbacks.onReading = [&](const MeterReading& reading, int64_t unixMs) {
+        Print(FormatReading(DecodeReading(reading), s.json, UtcTimestamp(unixMs)));
+    };
+    callbacks.onFailure = [&](const MeterOutcome& o) { s.Failed("Poll failed, reconnecting", o); };
+    const MeterOutcome end = RunPollLoop(s.port, s.stop.Token(), PollTiming{}, callbacks);
+    if (end.stage == MeterOutcome::kOpen)
+        return s.CannotOpen(end);
+    if (!end.Ok())
+        return s.Failed(JobOutcomeText(MeterJob::kMeasure, end), end);
+    return kExitOk;
+}
 
-    std::thread worker([&] {
-        CWatch watch(port, stop);
-        const int r = watch.Run(
-            [&](const MeterReading& reading) {
-                Print(FormatReading(DecodeReading(reading), json, UtcTimestamp()));
-            },
-            [&](int failed) { MeterFailed(port, "Poll failed, reconnecting", failed); });
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            result = r;
-            done = true;
-        }
-        finished.notify_all();
-        stop.Raise();  // wakes the main thread
-    });
-
-    stop.Wait(-1);
-    {
-        std::unique_lock<std::mutex> guard(lock);
-        if (!finished.wait_for(guard, kStopGrace, [&] { return done; })) {
-            std::lock_guard<std::mutex> output(g_outputLock);
-            std::fflush(stdout);
-            _exit(kExitOk);
-        }
+int RunOnOpenPort(const Session& s, const CliOptions& options)
+{
+    const MeterOutcome opened = s.port.Open();
+    if (!opened.Ok())
+        return s.CannotOpen(opened);
+    switch (options.command) {
+        case CliCommand::Read: return Read(s);
+        case CliCommand::Params: return Params(s);
+        case CliCommand::SetParams: return SetParams(s, options.set);
+        case CliCommand::ResetEnergy: return ResetEnergy(s);
+        case CliCommand::Calibrate: return Calibrate(s);
+        case CliCommand::Watch:
+        case CliCommand::None: break;
     }
-    worker.join();
-    if (result != kMeterOk)
-        return MeterFailed(port, "Failed to read!", result);
-    return kExitOk;
+    return kExitUsage;
 }
 
 }  // namespace
@@ -193,28 +174,22 @@ int RunCommand(const CliOptions& options)
         }
     }
 
-    CCliPort port(options.port);
+    // Installed before the open, so that a signal from now on goes through
+    // the normal way out and the port is left as it was found.
+    CStopSignal stop;
+    CMeterPort port;
+    port.Choose(options.port);
+    port.SetCancel(&stop.Token());
     if (options.trace)
         port.Meter().SetTrace(TraceToStderr, nullptr);
 
-    // Installed before the open so that Ctrl-C during it is already ours.
-    std::unique_ptr<CStopSignal> stop;
-    if (options.command == CliCommand::Watch)
-        stop = std::make_unique<CStopSignal>();
-
-    if (!OpenOrComplain(port))
-        return kExitPort;
-
-    int status = kExitUsage;
-    switch (options.command) {
-        case CliCommand::Read: status = Read(port, options.json); break;
-        case CliCommand::Watch: status = Watch(port, *stop, options.json); break;
-        case CliCommand::Params: status = Params(port, options.json); break;
-        case CliCommand::SetParams: status = SetParams(port, options.set, options.json); break;
-        case CliCommand::ResetEnergy: status = ResetEnergy(port, options.json); break;
-        case CliCommand::Calibrate: status = Calibrate(port, options.json); break;
-        case CliCommand::None: break;
-    }
+    const Session session{port, stop, options.json};
+    const int status =
+        options.command == CliCommand::Watch ? Watch(session) : RunOnOpenPort(session, options);
     port.Close();
+    // A watch stopped by Ctrl-C has done its job; any other command ends the
+    // way the signal asks, now that the port is released.
+    if (options.command != CliCommand::Watch)
+        stop.RaiseAgain();
     return status;
 }

@@ -48,14 +48,3 @@ std::string FormatTraceLine(uint32_t msOfDay, bool sent, const uint8_t* bytes, u
     }
     return line + "\n";
 }
-
-std::string MeterFailureText(int result, unsigned lastReceived, const std::string& serialError)
-{
-    if (result == kMeterLength && lastReceived == 0)
-        return "no answer";
-    if (result == kMeterTransport)
-        return "transport failure: " + serialError;
-    char text[96];
-    MeterResultText(result, text, sizeof text);
-    return text;
-}

@@ -20,7 +20,3 @@ std::string FormatDone(const char* text, const char* jsonKey, bool json);
 // "12:34:56.789 TX F8 04 00 00 00 08 E5 A5" for a frame seen at
 // `msOfDay` milliseconds after local midnight.
 std::string FormatTraceLine(uint32_t msOfDay, bool sent, const uint8_t* bytes, unsigned count);
-
-// Names a failed command's result: "no answer" when nothing came back,
-// "transport failure: <serial text>", "exception code N (...)", ...
-std::string MeterFailureText(int result, unsigned lastReceived, const std::string& serialError);

@@ -7,7 +7,7 @@
 #include "CQuorvanMasterApp.h"
 #include "DialogControls.h"
 #include "DialogUnits.h"
-#include "PortMap.h"
+#include "PollLoop.h"
 
 #include <QGroupBox>
 #include <QIcon>
@@ -16,15 +16,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include <memory>
-#include <optional>
-
 namespace {
 
 const char kTitle[] = "COM. Instruments - Brisklane";
 const char kStartText[] = "Start Measure";
 const char kExitText[] = "Exit Measure";
-const char kOpenFailed[] = "Failed to open COM-Port!";
 
 }  // namespace
 
@@ -121,25 +117,10 @@ CQuorvanMasterDlg::CQuorvanMasterDlg(QWidget* parent)
 
 CQuorvanMasterDlg::~CQuorvanMasterDlg()
 {
-    // Normally no worker is left (done() waits for it). If one is, stop it
-    // without waiting on this thread: boxes and pauses return at once.
+    // Normally no job is left (done() waits for it). If a step still runs,
+    // end it without the UI thread: m_jobs, the last member, joins it.
     m_nMeasuring = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_jobMutex);
-        m_closing = true;
-        m_abandoned = true;
-    }
-    m_jobWake.notify_all();
-    if (m_worker.joinable())
-        m_worker.join();
-    // Destroyed from inside a dialog this window opened (only tests do
-    // that): the dialog lives on its opener's stack, so it must leave the
-    // child list rather than be deleted with it. Its exec() returns once
-    // this destructor has; RunModal and CallOnUi then touch nothing of ours.
-    if (m_openDialog) {
-        m_openDialog->reject();
-        m_openDialog->setParent(nullptr);
-    }
+    m_closing.Raise();
 }
 
 QWidget* CQuorvanMasterDlg::Control(int id) const
@@ -166,13 +147,20 @@ void CQuorvanMasterDlg::EnableCommandButtons(bool enable)
 
 void CQuorvanMasterDlg::OnSetComPort()
 {
-    CComSetDlg dlg(this);
-    dlg.m_byPort = m_byPort;
-    dlg.m_wBaudRate = m_wBaudRate;
-    if (RunModal(dlg) != QDialog::Accepted)
+    auto* dlg = new CComSetDlg(this);
+    dlg->m_byPort = m_byPort;
+    dlg->m_wBaudRate = m_wBaudRate;
+    bool alive = true;
+    const int result = RunModal(dlg, &alive);
+    if (!alive)
         return;
-    m_byPort = dlg.m_byPort;
-    m_wBaudRate = dlg.m_wBaudRate;
+    const uint8_t port = dlg->m_byPort;
+    const uint16_t baud = dlg->m_wBaudRate;
+    delete dlg;
+    if (result != QDialog::Accepted)
+        return;
+    m_byPort = port;
+    m_wBaudRate = baud;
     // Two spaces before "COM".
     setWindowTitle(QStringLiteral("%1  COM%2, %3, Quorvan")
                        .arg(QString::fromLatin1(kTitle))
@@ -184,71 +172,101 @@ void CQuorvanMasterDlg::OnSetComPort()
         Button(id)->setEnabled(true);
 }
 
+// --- The job sequence ---
+
+bool CQuorvanMasterDlg::BeginJob()
+{
+    if (m_jobRunning)
+        return false;
+    m_jobRunning = true;
+    m_closing.Reset();
+    EnableCommandButtons(false);
+    m_port.Choose(PortChoice{m_byPort, {}}, m_wBaudRate);
+    return true;
+}
+
+template <typename T>
+void CQuorvanMasterDlg::Step(T (*worker)(CQuorvanMasterDlg*), void (CQuorvanMasterDlg::*then)(T))
+{
+    m_jobs.Run<T>([this, worker] { return worker(this); },
+                  [this, then](T value) { (this->*then)(std::move(value)); });
+}
+
+void CQuorvanMasterDlg::Report(MeterJob job, const MeterOutcome& outcome)
+{
+    if (m_closePending)
+        return;
+    const QString detail =
+        outcome.Ok() ? QString() : QString::fromStdString(m_port.Describe(outcome));
+    ShowMessage(QString::fromLatin1(JobOutcomeText(job, outcome)), detail);
+}
+
+void CQuorvanMasterDlg::FinishJob(std::function<void()> giveBack)
+{
+    m_jobs.Run<int>(
+        [this] {
+            m_port.Close();
+            return 0;
+        },
+        [this, giveBack](int) {
+            giveBack();
+            m_jobRunning = false;
+            if (m_closePending) {
+                m_closePending = false;
+                QDialog::done(m_closeResult);
+            }
+        });
+}
+
+void CQuorvanMasterDlg::FinishOneShot()
+{
+    FinishJob([this] { EnableCommandButtons(true); });
+}
+
+// --- Measurement ---
+
 void CQuorvanMasterDlg::OnStartMeasure()
 {
     if (m_nMeasuring != 0) {
-        // Stop request: the worker sees it before its next poll and restores
-        // the button itself.
+        // Stop request: the worker sees it before its next poll; the button
+        // is restored when the job ends.
         m_nMeasuring = 0;
         return;
     }
     // "Exit Measure" pressed again while the worker is still finishing:
-    // ignored, so there is never a second worker beside the first.
-    if (m_jobRunning)
+    // ignored, so there is never a second job beside the first.
+    if (!BeginJob())
         return;
     m_nMeasuring = 1;
-    EnableCommandButtons(false);
     Button(IDC_START_MEASURE)->setText(QString::fromLatin1(kExitText));
     Button(IDC_START_MEASURE)->setEnabled(true);
-    StartJob([this] { MeasureWorker(this); }, [this] { OnMeasureEnded(); });
+    Step(&CQuorvanMasterDlg::MeasureWorker, &CQuorvanMasterDlg::OnMeasureEnded);
 }
 
-void CQuorvanMasterDlg::OnMeasureEnded()
+MeterOutcome CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
 {
-    EnableCommandButtons(true);
-    m_nMeasuring = 0;
-    Button(IDC_START_MEASURE)->setText(QString::fromLatin1(kStartText));
+    const JobTiming& t = dialog->m_timing;
+    PollCallbacks callbacks;
+    callbacks.keepGoing = [dialog] { return dialog->m_nMeasuring != 0; };
+    callbacks.onReading = [dialog](const MeterReading& reading, int64_t) {
+        // One call per reading: its property changes land between two
+        // paints, so each readout repaints once.
+        const ReadoutFrame frame = DecodeForReadouts(reading);
+        dialog->m_jobs.Post([dialog, frame] { dialog->ShowReading(frame); });
+    };
+    return RunPollLoop(dialog->m_port, dialog->m_closing,
+                       PollTiming{t.pollPauseMs, t.reconnectPauseMs}, callbacks);
 }
 
-int CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
+void CQuorvanMasterDlg::OnMeasureEnded(MeterOutcome outcome)
 {
-    CModBusRtu& meter = dialog->m_meter;
-    if (dialog->OpenMeterPort()) {
-        uint8_t failures = 0;
-        MeterReading reading{};
-        while (dialog->m_nMeasuring != 0) {
-            const int result = meter.ReadMeasurements(&reading);
-            if (result != kMeterOk) {
-                if (++failures >= kMaxFailedPolls) {
-                    dialog->MessageFromWorker(QStringLiteral("Failed to read!"),
-                                              dialog->FailureDetail(result));
-                    break;
-                }
-                meter.Serial().Close();
-                dialog->Pause(dialog->m_timing.reconnectPauseMs);
-                // Not examined: a port that did not reopen fails the next
-                // poll, which counts.
-                meter.OpenPort(dialog->m_byPort, dialog->m_wBaudRate);
-            } else {
-                failures = 0;
-                const ReadoutFrame frame = DecodeForReadouts(reading);
-                // One closure per reading: its property changes land between
-                // two paints, so each readout repaints once.
-                dialog->PostToUi([dialog, frame] { dialog->ShowReading(frame); });
-            }
-            dialog->Pause(dialog->m_timing.pollPauseMs);
-        }
-    }
-    meter.Serial().Close();
-    return 0;
-}
-
-bool CQuorvanMasterDlg::OpenMeterPort()
-{
-    if (m_meter.OpenPort(m_byPort, m_wBaudRate) != 0)
-        return true;
-    MessageFromWorker(QString::fromLatin1(kOpenFailed), FailureDetail(kMeterTransport));
-    return false;
+    if (!outcome.Ok())
+        Report(MeterJob::kMeasure, outcome);
+    FinishJob([this] {
+        EnableCommandButtons(true);
+        m_nMeasuring = 0;
+        Button(IDC_START_MEASURE)->setText(QString::fromLatin1(kStartText));
+    });
 }
 
 void CQuorvanMasterDlg::ShowReading(const ReadoutFrame& frame)
@@ -263,115 +281,69 @@ void CQuorvanMasterDlg::ShowReading(const ReadoutFrame& frame)
     m_energy->SetValue(frame.energy);
 }
 
-void CQuorvanMasterDlg::ShowMessage(const QString& text, const QString& detail)
-{
-    QMessageBox box(QMessageBox::NoIcon, CQuorvanMasterApp::ProgramName(), text, QMessageBox::Ok,
-                    this);
-    if (!detail.isEmpty())
-        box.setDetailedText(detail);
-    RunModal(box);
-}
-
-QString CQuorvanMasterDlg::FailureDetail(int result)
-{
-    QString why;
-    if (result == kMeterTransport) {
-        why = QString::fromStdString(m_meter.Serial().LastError());
-    } else {
-        char text[64];
-        why = QStringLiteral("%1 (%2 bytes received)")
-                  .arg(QString::fromLatin1(MeterResultText(result, text, sizeof text)))
-                  .arg(m_meter.LastReceived());
-    }
-    return QString::fromStdString(ComPortLabel(m_byPort)) + QStringLiteral(": ") + why;
-}
-
-// --- One-shot jobs ---
-
-void CQuorvanMasterDlg::StartOneShot(int (*worker)(CQuorvanMasterDlg*))
-{
-    if (m_jobRunning)
-        return;
-    EnableCommandButtons(false);
-    StartJob([this, worker] { worker(this); }, [this] { EnableCommandButtons(true); });
-}
+// --- Set Parameters: read, the dialog with the port open, write ---
 
 void CQuorvanMasterDlg::OnSetParameters()
 {
-    StartOneShot(&CQuorvanMasterDlg::SetParametersWorker);
+    if (BeginJob())
+        Step(&CQuorvanMasterDlg::SetParametersWorker, &CQuorvanMasterDlg::OnParametersRead);
 }
+
+ParametersRead CQuorvanMasterDlg::SetParametersWorker(CQuorvanMasterDlg* dialog)
+{
+    return OpenAndReadParameters(dialog->m_port);
+}
+
+void CQuorvanMasterDlg::OnParametersRead(ParametersRead read)
+{
+    if (!read.outcome.Ok() || m_closePending) {
+        Report(MeterJob::kReadParameters, read.outcome);
+        FinishOneShot();
+        return;
+    }
+    auto* dlg = new CDlgParameterSet(read.settings, this);
+    bool alive = true;
+    const int result = RunModal(dlg, &alive);
+    if (!alive)
+        return;
+    const Settings toWrite = dlg->SettingsToWrite();
+    delete dlg;
+    // A dialog ended by a close counts as Cancel: nothing is written.
+    if (result != QDialog::Accepted || m_closePending) {
+        FinishOneShot();
+        return;
+    }
+    m_jobs.Run<MeterOutcome>([this, toWrite] { return m_port.WriteParameters(toWrite); },
+                             [this](MeterOutcome o) { OnParametersWritten(o); });
+}
+
+void CQuorvanMasterDlg::OnParametersWritten(MeterOutcome outcome)
+{
+    Report(MeterJob::kWriteParameters, outcome);
+    FinishOneShot();
+}
+
+// --- Clear Energy ---
 
 void CQuorvanMasterDlg::OnClearEnergy()
 {
-    StartOneShot(&CQuorvanMasterDlg::ClearEnergyWorker);
+    if (BeginJob())
+        Step(&CQuorvanMasterDlg::ClearEnergyWorker, &CQuorvanMasterDlg::OnEnergyCleared);
 }
 
-void CQuorvanMasterDlg::OnCalibrate()
+MeterOutcome CQuorvanMasterDlg::ClearEnergyWorker(CQuorvanMasterDlg* dialog)
 {
-    if (m_jobRunning)
-        return;
-    CDlgPassword password(this);
-    if (RunModal(password) != QDialog::Accepted)
-        return;
-    StartOneShot(&CQuorvanMasterDlg::CalibrateWorker);
+    return OpenAndClearEnergy(dialog->m_port);
 }
 
-int CQuorvanMasterDlg::SetParametersWorker(CQuorvanMasterDlg* dialog)
+void CQuorvanMasterDlg::OnEnergyCleared(MeterOutcome outcome)
 {
-    CModBusRtu& meter = dialog->m_meter;
-    if (dialog->OpenMeterPort()) {
-        MeterParameters block{};
-        const int read = meter.ReadParameters(&block);
-        Settings toWrite{};
-        if (read != kMeterOk) {
-            dialog->MessageFromWorker(QStringLiteral("Failed to read parameters!"),
-                                      dialog->FailureDetail(read));
-        } else if (dialog->AskParameters(DecodeParameters(block), &toWrite)) {
-            // The port stayed open while the operator edited.
-            const MeterParameters out = EncodeParameters(toWrite);
-            const int written = meter.WriteParameters(&out);
-            if (written == kMeterOk)
-                dialog->MessageFromWorker(QStringLiteral("Set the parameters successfully!"), {});
-            else
-                dialog->MessageFromWorker(QStringLiteral("Failed to set the parameters!"),
-                                          dialog->FailureDetail(written));
-        }
-    }
-    meter.Serial().Close();
-    return 0;
-}
-
-bool CQuorvanMasterDlg::AskParameters(const Settings& read, Settings* toWrite)
-{
-    // Shared, not on this stack: a destroyed window releases the worker
-    // before the dialog's exec() has returned.
-    auto answer = std::make_shared<std::optional<Settings>>();
-    const bool ran = CallOnUi([this, read, answer] {
-        CDlgParameterSet dlg(read, this);
-        if (RunModal(dlg) == QDialog::Accepted)
-            *answer = dlg.SettingsToWrite();
-    });
-    if (!ran || !answer->has_value())
-        return false;
-    *toWrite = **answer;
-    return true;
-}
-
-int CQuorvanMasterDlg::ClearEnergyWorker(CQuorvanMasterDlg* dialog)
-{
-    CModBusRtu& meter = dialog->m_meter;
-    if (dialog->OpenMeterPort()) {
-        const int result = meter.ResetEnergy();
-        if (result != kMeterOk) {
-            dialog->MessageFromWorker(QStringLiteral("Failed to clear the energy!"),
-                                      dialog->FailureDetail(result));
-        } else {
-            dialog->MessageFromWorker(QStringLiteral("Clear the energy successfully!"), {});
-            dialog->PostToUi([dialog] { dialog->ShowEnergyCleared(); });
-        }
-    }
-    meter.Serial().Close();
-    return 0;
+    Report(MeterJob::kClearEnergy, outcome);
+    // After the box is dismissed; the meter was cleared even if the window
+    // is closing.
+    if (outcome.Ok())
+        ShowEnergyCleared();
+    FinishOneShot();
 }
 
 void CQuorvanMasterDlg::ShowEnergyCleared()
@@ -381,105 +353,60 @@ void CQuorvanMasterDlg::ShowEnergyCleared()
     m_energy->SetValue(0);
 }
 
-int CQuorvanMasterDlg::CalibrateWorker(CQuorvanMasterDlg* dialog)
-{
-    CModBusRtu& meter = dialog->m_meter;
-    if (dialog->OpenMeterPort()) {
-        // Not cut short by a close: the pause sits inside the exchange.
-        meter.SetCalibratePauseMs(static_cast<unsigned>(dialog->m_timing.calibratePauseMs));
-        const int result = meter.Calibrate();
-        if (result == kMeterOk)
-            dialog->MessageFromWorker(QStringLiteral("The calibration is successful!"), {});
-        else
-            dialog->MessageFromWorker(QStringLiteral("The calibration failed!"),
-                                      dialog->FailureDetail(result));
-    }
-    meter.Serial().Close();
-    return 0;
-}
+// --- Calibrate ---
 
-// --- Job runner ---
-
-bool CQuorvanMasterDlg::StartJob(std::function<void()> work, std::function<void()> finishOnUi)
+void CQuorvanMasterDlg::OnCalibrate()
 {
     if (m_jobRunning)
-        return false;
-    m_jobRunning = true;
-    {
-        std::lock_guard<std::mutex> lock(m_jobMutex);
-        m_closing = false;
-    }
-    m_worker = std::thread([this, work = std::move(work), finish = std::move(finishOnUi)] {
-        work();
-        PostToUi([this, finish] { EndJob(finish); });
-    });
-    return true;
+        return;
+    auto* password = new CDlgPassword(this);
+    bool alive = true;
+    const int result = RunModal(password, &alive);
+    if (!alive)
+        return;
+    delete password;
+    if (result == QDialog::Accepted && BeginJob())
+        Step(&CQuorvanMasterDlg::CalibrateWorker, &CQuorvanMasterDlg::OnCalibrated);
 }
 
-void CQuorvanMasterDlg::EndJob(const std::function<void()>& finishOnUi)
+MeterOutcome CQuorvanMasterDlg::CalibrateWorker(CQuorvanMasterDlg* dialog)
 {
-    finishOnUi();
-    // The worker's last act was posting this call; the join is immediate.
-    m_worker.join();
-    m_jobRunning = false;
-    if (m_closePending) {
-        m_closePending = false;
-        QDialog::done(m_closeResult);
-    }
+    // Not cut short by a close: the pause sits inside the exchange.
+    dialog->m_port.Meter().SetCalibratePauseMs(
+        static_cast<unsigned>(dialog->m_timing.calibratePauseMs));
+    return OpenAndCalibrate(dialog->m_port);
 }
 
-void CQuorvanMasterDlg::PostToUi(std::function<void()> fn)
+void CQuorvanMasterDlg::OnCalibrated(MeterOutcome outcome)
 {
-    // Queued calls to one receiver run in posting order; if the window is
-    // destroyed first, Qt discards them.
-    QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+    Report(MeterJob::kCalibrate, outcome);
+    FinishOneShot();
 }
 
-bool CQuorvanMasterDlg::CallOnUi(std::function<void()> fn)
-{
-    {
-        std::lock_guard<std::mutex> lock(m_jobMutex);
-        if (m_closing)
-            return false;  // the operator is closing the window
-    }
-    auto done = std::make_shared<bool>(false);  // guarded by m_jobMutex
-    auto ran = std::make_shared<bool>(false);   // written before done is set
-    PostToUi([this, fn = std::move(fn), done, ran] {
-        const QPointer<CQuorvanMasterDlg> self(this);
-        if (!m_closePending) {
-            fn();
-            *ran = true;
-        }
-        if (!self)
-            return;  // destroyed inside fn's dialog; the worker was released then
-        std::lock_guard<std::mutex> lock(m_jobMutex);
-        *done = true;
-        m_jobWake.notify_all();
-    });
-    std::unique_lock<std::mutex> lock(m_jobMutex);
-    m_jobWake.wait(lock, [&] { return *done || m_abandoned; });
-    return *done && *ran;
-}
+// --- Dialogs and boxes ---
 
-void CQuorvanMasterDlg::MessageFromWorker(const QString& text, const QString& detail)
-{
-    CallOnUi([this, text, detail] { ShowMessage(text, detail); });
-}
-
-void CQuorvanMasterDlg::Pause(int ms)
-{
-    std::unique_lock<std::mutex> lock(m_jobMutex);
-    m_jobWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_closing; });
-}
-
-int CQuorvanMasterDlg::RunModal(QDialog& dialog)
+int CQuorvanMasterDlg::RunModal(QDialog* dialog, bool* alive)
 {
     const QPointer<CQuorvanMasterDlg> self(this);
-    m_openDialog = &dialog;
-    const int result = dialog.exec();
-    if (self)
+    m_openDialog = dialog;
+    const int result = dialog->exec();
+    *alive = !self.isNull();
+    if (*alive)
         m_openDialog = nullptr;
     return result;
+}
+
+bool CQuorvanMasterDlg::ShowMessage(const QString& text, const QString& detail)
+{
+    auto* box = new QMessageBox(QMessageBox::NoIcon, CQuorvanMasterApp::ProgramName(), text,
+                                QMessageBox::Ok, this);
+    if (!detail.isEmpty())
+        box->setDetailedText(detail);
+    bool alive = true;
+    RunModal(box, &alive);
+    if (alive)
+        delete box;
+    return alive;
 }
 
 void CQuorvanMasterDlg::done(int result)
@@ -489,16 +416,12 @@ void CQuorvanMasterDlg::done(int result)
     if (m_openDialog)
         m_openDialog->reject();
     if (m_jobRunning) {
-        // Never leave a worker with the port or the readouts: ask it to stop
+        // Never leave a job with the port or the readouts: ask it to stop
         // (cutting its pauses short) and close when it has ended.
         m_closePending = true;
         m_closeResult = result;
         m_nMeasuring = 0;
-        {
-            std::lock_guard<std::mutex> lock(m_jobMutex);
-            m_closing = true;
-        }
-        m_jobWake.notify_all();
+        m_closing.Raise();
         return;
     }
     QDialog::done(result);

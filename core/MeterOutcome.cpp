@@ -44,7 +44,7 @@ std::string OutcomeText(const MeterOutcome& o)
     char text[96];
     MeterResultText(o.result, text, sizeof text);
     if (o.result == kMeterLength)
-        return std::string(text) + " (" + std::to_string(o.received) + " bytes received)";
+        return std::string(text) + ": " + std::to_string(o.received) + " bytes received";
     return text;
 }
 

@@ -23,7 +23,7 @@ struct MeterOutcome {
     bool PortFailed() const { return stage != kExchange; }
 };
 
-// The cause in a few words: "no answer", "wrong answer length (5 bytes
+// The cause in a few words: "no answer", "wrong answer length: 5 bytes
 // received)", "checksum mismatch", "exception code 2 (illegal data
 // address)", "transport failure: <serial text>", "<serial text>" for a
 // failed open, "the port did not reopen: <serial text>". "success" for Ok().

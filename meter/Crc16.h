@@ -60,6 +60,15 @@ constexpr void AppendCrc16(uint8_t* frame, uint8_t length)
     frame[length + 1] = static_cast<uint8_t>(crc & 0xFF);
 }
 
+// Appends the checksum of `frame` to it, low byte of the CRC first.
+template <typename Bytes>
+void AppendCrc16Bytes(Bytes& frame)
+{
+    const uint16_t crc = Crc16(static_cast<uint8_t>(frame.size()), frame.data());
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+}
+
 // True when the last two bytes of frame[0..length) are the checksum of the rest.
 constexpr bool CheckCrc16(const uint8_t* frame, uint8_t length)
 {

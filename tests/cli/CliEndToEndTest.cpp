@@ -187,7 +187,7 @@ TEST_F(CliEndToEnd, MeterFailuresExitOneAndNameTheResult)
         const char* text;
     } cases[] = {
         {SimFaults{.silent = true}, "Failed to read! (no answer)"},
-        {SimFaults{.truncateTo = 20}, "Failed to read! (wrong answer length)"},
+        {SimFaults{.truncateTo = 20}, "Failed to read! (wrong answer length: 20 bytes received)"},
         {SimFaults{.corruptCrc = true}, "Failed to read! (checksum mismatch)"},
         {SimFaults{.exceptionCode = 2}, "Failed to read! (exception code 2"},
     };

@@ -1,10 +1,6 @@
-#include "CCliPort.h"
 #include "CliOutput.h"
 
 #include <gtest/gtest.h>
-
-#include <cerrno>
-#include <cstring>
 
 namespace {
 
@@ -64,20 +60,6 @@ TEST(CliOutput, TraceLineHasTimeDirectionAndHex)
     EXPECT_EQ(FormatTraceLine(ms, true, frame, sizeof frame),
               "13:04:05.007 TX F8 04 00 00 00 08 E5 A5\n");
     EXPECT_EQ(FormatTraceLine(0, false, frame, 0), "00:00:00.000 RX (nothing)\n");
-}
-
-// Hints beyond the permission one (which the end-to-end test covers).
-TEST(CliOutput, OpenFailureHintsFollowTheCause)
-{
-    const auto error = [](int e) {
-        return std::string("'OpenCom' failed with the following error: ") + std::strerror(e);
-    };
-    EXPECT_NE(OpenFailureText("x", "/dev/null", error(EBUSY)).find("another program has"),
-              std::string::npos);
-    EXPECT_NE(OpenFailureText("x", "/tmp", error(EISDIR)).find("/tmp is not a terminal"),
-              std::string::npos);
-    EXPECT_EQ(OpenFailureText("x", "/nonexistent/tty", error(ENOENT)),
-              "cannot open x: " + error(ENOENT));
 }
 
 }  // namespace

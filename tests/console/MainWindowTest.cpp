@@ -231,6 +231,25 @@ TEST_F(MainWindow, SilentMeterEndsWithFailedToReadAfterThreePolls)
     EXPECT_FALSE(m_dlg->Meter().Serial().IsOpen());
 }
 
+// A pulled adapter: the details name why the port did not reopen, not the
+// write that then failed on a closed descriptor.
+TEST_F(MainWindow, PulledAdapterDetailsNameTheFailedReopen)
+{
+    ChoosePort(1);
+    StartMeasuring();
+    ASSERT_TRUE(WaitPolls(1));
+    m_sim.HangUp();  // its COM1 alias goes with it
+    ASSERT_TRUE(WaitIdle(10000));
+    ASSERT_EQ(m_boxes.size(), 1u);
+    EXPECT_EQ(m_boxes[0].text, QStringLiteral("Failed to read!"));
+    const std::string detail = m_boxes[0].detail.toStdString();
+    EXPECT_NE(detail.find(": the port did not reopen: 'OpenCom' failed with the following error: "
+                          "No such file or directory"),
+              std::string::npos)
+        << detail;
+    EXPECT_EQ(detail.find("WriteFile"), std::string::npos) << detail;
+}
+
 TEST_F(MainWindow, PortThatCannotBeOpenedGivesFailedToOpen)
 {
     ChoosePort(8);  // /dev/ttyACM3: no alias, no such device

@@ -1,0 +1,190 @@
+// quorvan-cli against a meter scripted byte by byte on the far end of a pty
+// (behind a COM6 alias): answers that the simulated meter never gives, each
+// one a fault that a user met.
+#include "CliProcess.h"
+#include "Crc16.h"
+#include "PtyPeer.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kPort = 6;
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+Bytes WithCrc(Bytes frame)
+{
+    AppendCrc16Bytes(frame);
+    return frame;
+}
+
+// A measurement answer with `volts` hundredths and `count` in the byte-count
+// field (16 for a whole block).
+Bytes Measurement(uint16_t volts, uint8_t count = 16)
+{
+    Bytes frame = {0xF8, 0x04, count, static_cast<uint8_t>(volts >> 8),
+                   static_cast<uint8_t>(volts & 0xFF)};
+    frame.resize(19, 0);
+    return WithCrc(frame);
+}
+
+// The meter: answers each request with what `answer` returns for it (the
+// poll's number from 0), in a thread, until destroyed.
+class ScriptedMeter {
+public:
+    ScriptedMeter(PtyPeer& peer, std::function<Bytes(int)> answer)
+        : m_thread([this, &peer, answer = std::move(answer)] {
+              for (int n = 0; !m_stop; ++n) {
+                  Bytes request;
+                  while (!m_stop && request.empty())
+                      request = peer.Receive(8, 50);
+                  if (m_stop)
+                      break;
+                  m_requests.push_back(request);
+                  const Bytes reply = answer(n);
+                  if (!reply.empty())
+                      peer.Send(reply);
+              }
+          })
+    {
+    }
+    ~ScriptedMeter()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    size_t Requests() const { return m_requests.size(); }
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::vector<Bytes> m_requests;
+    std::thread m_thread;
+};
+
+class ScriptedCli : public ::testing::Test {
+protected:
+    PtyPeer m_peer{kPort};
+    const std::string m_com = "COM" + std::to_string(kPort);
+};
+
+// A right-length answer with a good checksum whose byte count is 0 is no
+// reading: nothing printed, and nothing written back to the meter.
+TEST_F(ScriptedCli, AnAnswerWithoutItsRegistersIsNoReading)
+{
+    {
+        ScriptedMeter meter(m_peer, [](int) { return Measurement(5123, 0); });
+        const CliResult r = RunCli({"--port", m_com, "read"});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+        EXPECT_TRUE(Contains(r.err, "Failed to read! (wrong answer length")) << r.err;
+    }
+    ScriptedMeter meter(m_peer, [](int) {
+        Bytes params = {0xF8, 0x03, 0x00};
+        params.resize(11, 0x75);
+        return WithCrc(params);
+    });
+    const CliResult r = RunCli({"--port", m_com, "set-params", "--address", "5"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Failed to read parameters! (wrong answer length")) << r.err;
+    EXPECT_EQ(meter.Requests(), 1u);  // the read only: no write of made-up thresholds
+}
+
+// An answer later than the read limit stays in the tty's queue; the next
+// run must take its own answer, not that one.
+TEST_F(ScriptedCli, ALateAnswerIsNotTakenByTheNextRun)
+{
+    {
+        ScriptedMeter late(m_peer, [](int) {
+            std::this_thread::sleep_for(1600ms);  // the limit is 1420 ms
+            return Measurement(1111);
+        });
+        const CliResult r = RunCli({"--port", m_com, "read"});
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_TRUE(Contains(r.err, "(no answer)")) << r.err;
+    }
+    ScriptedMeter prompt(m_peer, [](int) { return Measurement(2222); });
+    const CliResult r = RunCli({"--port", m_com, "read"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "22.22 V")) << r.out;
+}
+
+// One stray byte in front of an answer fails that poll ("exception code 4":
+// the answer's address byte is read as a function byte). The reconnect
+// drops what is left of the answer, and watch goes on.
+TEST_F(ScriptedCli, OneStrayByteCostsWatchOnePoll)
+{
+    ScriptedMeter meter(m_peer, [](int n) {
+        Bytes reply = Measurement(static_cast<uint16_t>(1000 + n));
+        if (n == 1)
+            reply.insert(reply.begin(), 0x00);
+        return reply;
+    });
+    CCliProcess watch;
+    ASSERT_TRUE(watch.Start({"--port", m_com, "watch"}));
+    EXPECT_TRUE(Contains(watch.NextLine(5000), "10.00 V"));
+    EXPECT_TRUE(Contains(watch.NextErrorLine(5000), "Poll failed, reconnecting (exception code 4"));
+    EXPECT_TRUE(Contains(watch.NextLine(5000), "10.02 V"));
+    EXPECT_TRUE(Contains(watch.NextLine(5000), "10.03 V"));
+    watch.Signal(SIGINT);
+    const CliResult r = watch.Finish(5000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(Contains(r.err, "Failed to read!")) << r.err;
+}
+
+// Whether the tty is still held exclusively by nobody: TIOCGEXCL, read
+// through a descriptor of our own (root may open it anyway; anyone else gets
+// EBUSY while the flag is set).
+bool LeftExclusive(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno == EBUSY;
+    int exclusive = 0;
+    const bool known = ioctl(fd, TIOCGEXCL, &exclusive) == 0;
+    close(fd);
+    return known && exclusive != 0;
+}
+
+// Ctrl+C while a read waits for a meter that does not answer: every way out
+// leaves the port as found.
+TEST_F(ScriptedCli, CtrlCDuringAnUnansweredReadReleasesThePort)
+{
+    ScriptedMeter silent(m_peer, [](int) { return Bytes{}; });
+    for (const char* command : {"watch", "read"}) {
+        CCliProcess process;
+        const size_t before = silent.Requests();
+        ASSERT_TRUE(process.Start({"--port", m_com, command}));
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (silent.Requests() == before && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(5ms);
+        ASSERT_GT(silent.Requests(), before) << command;
+        const auto sent = std::chrono::steady_clock::now();
+        process.Signal(SIGINT);
+        const CliResult r = process.Finish(5000);
+        EXPECT_LT(std::chrono::steady_clock::now() - sent, 1000ms) << command;
+        if (std::string(command) == "watch")
+            EXPECT_EQ(r.status, 0) << r.err;
+        else
+            EXPECT_EQ(r.signal, SIGINT) << command;  // ends as Ctrl+C ends a program
+        EXPECT_FALSE(LeftExclusive(m_peer.SlavePath())) << command;
+    }
+}
+
+}  // namespace
