@@ -1,7 +1,7 @@
 // The simulated meter's request side on an arbitrary byte stream: frames cut
 // with SimFrameLength as the meter does, each good one answered by SimAnswer.
 // Input: the meter's stored address, then the bytes heard.
-#include "CMeterSim.h"
+#include "SimProtocol.h"
 #include "Crc16.h"
 
 #include <cstdlib>
