@@ -51,9 +51,13 @@
 //   - Garbage bytes come from a fixed-seed generator; byte 1 is kept below
 //     0x80 and the last two never form a valid checksum, so a client sees
 //     -3 when the count matches the expected length and -2 otherwise.
-//   - Pacing: each byte is written when it would have finished arriving on
-//     the line (start bit + data bits + parity + stop bits at the line's
-//     baud rate: 11 bits, about 1.146 ms at 9600 8N2).
+//   - Pacing models the whole line: a request takes its wire time to arrive
+//     (from its first byte heard, and not before the previous frame has
+//     left the wire), the meters act on it only then, and each byte of the
+//     answer is written when it would have finished arriving (start bit +
+//     data bits + parity + stop bits at the line's baud rate: 11 bits,
+//     about 1.146 ms at 9600 8N2). A measurement exchange thus takes at
+//     least (8 + 21) x 1.146 ms = 33.2 ms.
 //   - Live mode (not SimMeterState::fixed): the voltage wanders a little
 //     around the value last set (a battery under charge), the current
 //     around its value with a slow swing (a solar panel under clouds), and
@@ -101,7 +105,7 @@ public:
     // A new pty behind the same link, as the adapter plugged back in.
     bool Replug(std::string* error);
 
-    void SetPacing(bool on);      // on by default: 11 bit times a byte
+    void SetPacing(bool on);      // on by default: the whole line's wire time
     void SetCalibrateMs(int ms);  // how long a meter "calibrates" before echoing
 
     // --- the first meter on the line (the only one unless AddMeter) ---

@@ -27,7 +27,7 @@ void CSimFramer::Drop(size_t count)
     m_heard.erase(m_heard.begin(), m_heard.begin() + static_cast<long>(count));
 }
 
-bool CSimFramer::Next(std::vector<uint8_t>* frame)
+bool CSimFramer::Next(std::vector<uint8_t>* frame, SimClock::time_point* firstHeard)
 {
     while (!m_bytes.empty()) {
         const int n = SimFrameLength(m_bytes.data(), m_bytes.size());
@@ -47,6 +47,7 @@ bool CSimFramer::Next(std::vector<uint8_t>* frame)
             continue;
         }
         frame->assign(m_bytes.begin(), m_bytes.begin() + n);
+        *firstHeard = m_heard.front();
         Drop(static_cast<size_t>(n));
         return true;
     }

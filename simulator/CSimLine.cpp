@@ -3,6 +3,8 @@
 #include "CSimBus.h"
 #include "CSimPty.h"
 
+#include <algorithm>
+
 CSimLine::CSimLine(CSimPty& pty, CSimBus& bus) : m_pty(pty), m_bus(bus) {}
 
 CSimLine::~CSimLine()
@@ -13,6 +15,7 @@ CSimLine::~CSimLine()
 void CSimLine::Start()
 {
     m_framer.Clear();
+    m_lineFree = SimClock::time_point{};
     m_running = true;
     m_thread = std::thread(&CSimLine::Run, this);
 }
@@ -40,16 +43,24 @@ void CSimLine::Run()
             const size_t n = m_pty.Read(buf, sizeof buf);
             m_framer.Push(buf, n, SimClock::now());
         }
-        while (m_framer.Next(&frame))
-            if (!Carry(frame))
+        SimClock::time_point firstHeard;
+        while (m_framer.Next(&frame, &firstHeard))
+            if (!Carry(frame, firstHeard))
                 return;
     }
 }
 
-bool CSimLine::Carry(const std::vector<uint8_t>& frame)
+bool CSimLine::Carry(const std::vector<uint8_t>& frame, SimClock::time_point firstHeard)
 {
     const long byteNs = m_pty.LineByteNs();
     const long pace = m_pacing.load() ? byteNs : 0;
+    if (pace > 0) {
+        // The pty hands the request over at once; the wire would not.
+        const auto wire = std::chrono::nanoseconds(pace * static_cast<long>(frame.size()));
+        m_lineFree = std::max(firstHeard, m_lineFree) + wire;
+        if (m_pty.WaitUntil(m_lineFree))
+            return false;
+    }
     const SimLineReply reply = m_bus.Hear(frame, byteNs != 0);
     if (reply.senders.empty())
         return true;
@@ -68,6 +79,7 @@ bool CSimLine::Carry(const std::vector<uint8_t>& frame)
     } else if (!m_pty.Send(bytes, count, pace)) {
         return false;
     }
+    m_lineFree = SimClock::now();
     for (CSimMeter* sender : reply.senders)
         sender->CountAnswer();
     return true;

@@ -1,7 +1,12 @@
 // The meters' side of the line: a thread that reads requests off the pty,
 // hands them to the bus and sends back what the bus answers.
 //
-// With pacing on, the answer goes out at the line's pace.
+// With pacing on, the line is modelled whole: a request takes its wire time
+// to arrive (11 bits a byte at 9600 8N2, from its first byte, and not
+// before the line is free of the frames before it), only then do the
+// meters hear it, and the answer goes out at the line's pace; so a master
+// cannot poll faster than request + answer on the wire. Pacing off: the
+// meters hear a request as soon as it is complete and answer at once.
 //
 // Start/Stop from one controlling thread; SetPacing and Running from any.
 #pragma once
@@ -36,7 +41,7 @@ public:
 private:
     void Run();
     // One frame with a good checksum. False when asked to stop.
-    bool Carry(const std::vector<uint8_t>& frame);
+    bool Carry(const std::vector<uint8_t>& frame, SimClock::time_point firstHeard);
 
     CSimPty& m_pty;
     CSimBus& m_bus;
@@ -44,5 +49,7 @@ private:
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_pacing{true};
 
-    CSimFramer m_framer;  // line thread only
+    // Line thread only.
+    CSimFramer m_framer;
+    SimClock::time_point m_lineFree{};  // when the last frame left the wire
 };
