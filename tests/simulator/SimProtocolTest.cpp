@@ -1,7 +1,7 @@
 // The simulator's pure protocol functions: frame lengths and answers.
-#include "SimProtocol.h"
 #include "Crc16.h"
 #include "MeterBlocks.h"
+#include "SimProtocol.h"
 #include "SimRegisters.h"
 
 #include <gtest/gtest.h>
