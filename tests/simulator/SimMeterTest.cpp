@@ -481,9 +481,13 @@ TEST_F(SimMeter, IgnoresAnotherBaudRate)
 TEST_F(SimMeter, IgnoresOneStopBit)
 {
     // The termios is the pty's, shared by every descriptor on it; set 8N1
-    // through a second one, as another program on the line could.
+    // through a second one, as another program on the line could. That one
+    // opens first: once the client holds the port exclusively (TIOCEXCL)
+    // only root could open it again.
+    bus.Serial().Close();
     const int fd = open(sim.DevicePath().c_str(), O_RDWR | O_NOCTTY);
     ASSERT_GE(fd, 0);
+    ASSERT_EQ(bus.OpenPort(kPort, 9600), 1) << bus.Serial().LastError();
     termios tio{};
     ASSERT_EQ(tcgetattr(fd, &tio), 0);
     tio.c_cflag &= ~CSTOPB;
