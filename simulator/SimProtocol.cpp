@@ -1,14 +1,12 @@
-// The meter's side of the protocol as pure functions: frame lengths and
-// answers. See CMeterSim.h for the rules.
-#include "CMeterSim.h"
+// The meter's side of the protocol as pure functions. See SimProtocol.h
+// for the rules.
+#include "SimProtocol.h"
 #include "SimRegisters.h"
 
 #include "Crc16.h"
+#include "MeterBlocks.h"
 
 namespace {
-
-constexpr uint8_t kBroadcast = 0x00;
-constexpr uint8_t kMeterAddress = 0xF8;
 
 uint16_t Word(const uint8_t* p)
 {
@@ -79,7 +77,7 @@ int SimFrameLength(const uint8_t* bytes, size_t length)
 {
     if (length == 0)
         return 0;
-    if (bytes[0] > kMeterAddress)
+    if (bytes[0] > kSimGeneralAddress)
         return -1;
     if (length < 2)
         return 0;
@@ -122,7 +120,8 @@ std::vector<uint8_t> SimAnswer(SimMeterState& state, const uint8_t* request, siz
     if (length < 4)
         return {};
     const uint8_t address = request[0];
-    if (address == kBroadcast || (address != kMeterAddress && address != state.address))
+    if (address == kSimBroadcastAddress ||
+        (address != kSimGeneralAddress && address != state.address))
         return {};
     const uint8_t function = request[1];
 
@@ -190,4 +189,30 @@ std::vector<uint8_t> SimAnswer(SimMeterState& state, const uint8_t* request, siz
             return std::vector<uint8_t>(request, request + 4);
         default: return Exception(address, function, 1);
     }
+}
+
+std::vector<uint8_t> SimOverlap(const std::vector<std::vector<uint8_t>>& answers)
+{
+    if (answers.size() == 1)
+        return answers.front();
+    std::vector<uint8_t> line;
+    for (const auto& answer : answers) {
+        if (answer.size() > line.size())
+            line.resize(answer.size(), 0xFF);  // idle until this answer drives it
+        for (size_t i = 0; i < answer.size(); ++i)
+            line[i] &= answer[i];
+    }
+    // Identical answers overlay to a good frame; a real collision never
+    // comes out that clean. One cleared bit is always caught by the CRC, and
+    // an all-zero frame never passes it (the CRC starts at 0xFFFF).
+    if (line.size() >= 4 && line.size() <= 255 &&
+        CheckCrc16(line.data(), static_cast<uint8_t>(line.size()))) {
+        for (size_t i = line.size(); i-- > 0;) {
+            if (line[i] != 0) {
+                line[i] &= static_cast<uint8_t>(line[i] - 1);  // lowest set bit
+                break;
+            }
+        }
+    }
+    return line;
 }

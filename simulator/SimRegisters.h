@@ -2,7 +2,7 @@
 // blocks computed from a SimMeterState, and the meter's constants.
 #pragma once
 
-#include "CMeterSim.h"
+#include "SimTypes.h"
 
 #include <cstdint>
 

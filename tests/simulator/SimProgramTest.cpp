@@ -1,5 +1,6 @@
 // The quorvan-meter-sim program: first line, alias, signals, arguments.
 #include "CModBusRtu.h"
+#include "Crc16.h"
 #include "TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -157,6 +158,37 @@ TEST(SimProgram, LinkAtPathAndFaultFromTheCommandLine)
     EXPECT_EQ(Wait(child.pid), 0);
     struct stat st;
     EXPECT_NE(lstat(link.c_str(), &st), 0);
+    close(child.out);
+}
+
+TEST(SimProgram, ABusOfMetersFromTheCommandLine)
+{
+    TempConfig config;
+    Child child = Spawn({"--com", "8", "--no-pacing", "--fixed", "--meter", "3,voltage=12.5",
+                         "--meter", "5", "--voltage", "40"});
+    ASSERT_GT(child.pid, 0);
+    ReadLine(child.out);
+    ASSERT_TRUE(WaitForLink(config.AliasDir() + "/COM8"));
+    {
+        CModBusRtu bus;
+        ASSERT_EQ(bus.OpenPort(8, 9600), 1) << bus.Serial().LastError();
+        for (uint8_t address : {3, 5}) {
+            uint8_t frame[8] = {address, 0x04, 0, 0, 0, 8};
+            AppendCrc16(frame, 6);
+            ASSERT_EQ(bus.Serial().Write(frame, 8), 1);
+            uint8_t answer[21];
+            uint32_t got = 0;
+            ASSERT_EQ(bus.Serial().Read(answer, 21, &got), 1);
+            ASSERT_EQ(got, 21u);
+            EXPECT_TRUE(CheckCrc16(answer, 21));
+            EXPECT_EQ(answer[0], address);
+            EXPECT_EQ(RegisterWord(answer + 3, kRegVoltage), address == 3 ? 1250 : 4000);
+        }
+        MeterReading r{};
+        EXPECT_EQ(bus.ReadMeasurements(&r), kMeterChecksum);  // both answer 0xF8
+    }
+    kill(child.pid, SIGTERM);
+    EXPECT_EQ(Wait(child.pid), 0);
     close(child.out);
 }
 

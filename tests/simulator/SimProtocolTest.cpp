@@ -1,6 +1,7 @@
 // The simulator's pure protocol functions: frame lengths and answers.
-#include "CMeterSim.h"
 #include "Crc16.h"
+#include "MeterBlocks.h"
+#include "SimProtocol.h"
 #include "SimRegisters.h"
 
 #include <gtest/gtest.h>
@@ -253,4 +254,29 @@ TEST(SimAnswer, Addressing)
     EXPECT_EQ(e[0], 17);
     EXPECT_EQ(e[2], 1);
     EXPECT_TRUE(Answer(s, {0xF8, 0x42}).empty());  // too short to be a frame
+}
+
+TEST(SimOverlap, ADrivenZeroWinsAndTheLongerAnswerRunsOn)
+{
+    const Bytes a = {0xF8, 0x04, 0xF0, 0x0F, 0xAA};
+    const Bytes b = {0xF8, 0x84, 0x3C, 0xFF, 0x55, 0x12, 0x34};
+    EXPECT_EQ(SimOverlap({a, b}), (Bytes{0xF8, 0x04, 0x30, 0x0F, 0x00, 0x12, 0x34}));
+    EXPECT_EQ(SimOverlap({b}), b);
+    EXPECT_TRUE(SimOverlap({}).empty());
+}
+
+TEST(SimOverlap, IdenticalAnswersStillFailTheChecksum)
+{
+    SimMeterState s = Meter();
+    const Bytes one = Answer(s, WithCrc({0xF8, 0x04, 0, 0, 0, 8}));
+    ASSERT_TRUE(CheckCrc16(one.data(), static_cast<uint8_t>(one.size())));
+    for (size_t meters : {2, 3}) {
+        const Bytes line = SimOverlap(std::vector<Bytes>(meters, one));
+        ASSERT_EQ(line.size(), one.size());
+        EXPECT_FALSE(CheckCrc16(line.data(), static_cast<uint8_t>(line.size())));
+        size_t bitsDiffering = 0;
+        for (size_t i = 0; i < line.size(); ++i)
+            bitsDiffering += static_cast<size_t>(__builtin_popcount(line[i] ^ one[i]));
+        EXPECT_EQ(bitsDiffering, 1u);  // only a 1 pulled to 0
+    }
 }
