@@ -16,7 +16,8 @@ void Require(bool condition)
         std::abort();
 }
 
-// The copy into a block with guard bytes on both sides.
+// The copy into a block with guard bytes on both sides: a whole block or
+// nothing at all.
 void CheckCopy(const uint8_t* answer, uint8_t received, unsigned blockSize)
 {
     constexpr unsigned kGuard = 8;
@@ -25,13 +26,27 @@ void CheckCopy(const uint8_t* answer, uint8_t received, unsigned blockSize)
     std::memset(area, kFill, sizeof area);
     uint8_t* block = area + kGuard;
 
-    const unsigned copied = CopyRegisterBlock(answer, received, block, blockSize);
-    Require(copied <= blockSize);
-    Require(received >= 5 ? copied <= received - 5u && copied <= answer[2] : copied == 0);
-    Require(copied == 0 || std::memcmp(block, answer + 3, copied) == 0);
+    const bool copied = CopyRegisterBlock(answer, received, block, blockSize);
+    Require(copied == (received == blockSize + 5 && answer[2] == blockSize));
+    const unsigned count = copied ? blockSize : 0;
+    Require(count == 0 || std::memcmp(block, answer + 3, count) == 0);
     for (unsigned i = 0; i < sizeof area; ++i)
-        if (i < kGuard || i >= kGuard + copied)
+        if (i < kGuard || i >= kGuard + count)
             Require(area[i] == kFill);
+}
+
+// At a meter's own address nothing passes that the general address would
+// refuse, and no answer from another address or function passes at all.
+void CheckOwnAddress(const uint8_t* answer, uint8_t expected, uint8_t received, int general)
+{
+    constexpr uint8_t kAddress = 5, kFunction = 0x04;
+    const int result = CheckMeterAnswer(answer, expected, received, kAddress, kFunction);
+    if (general != kMeterOk && general != kMeterLength)
+        Require(result == general || result == kMeterLength);
+    if (result == kMeterOk)
+        Require(general == kMeterOk && answer[0] == kAddress && answer[1] == kFunction);
+    if (result > 0)
+        Require(answer[0] == kAddress && answer[1] == (kFunction | 0x80));
 }
 
 }  // namespace
@@ -55,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     else
         Require(result == kMeterLength || result == kMeterChecksum);
 
+    CheckOwnAddress(answer, expected, received, result);
     CheckCopy(answer, received, sizeof(MeterReading::bytes));
     CheckCopy(answer, received, sizeof(MeterParameters::bytes));
     return 0;

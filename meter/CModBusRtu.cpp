@@ -8,6 +8,8 @@
 #include <cstring>
 #include <thread>
 
+#include <poll.h>
+
 const char* MeterResultText(int result, char* text, unsigned size)
 {
     static const char* const exceptionNames[] = {nullptr, "illegal function",
@@ -29,28 +31,43 @@ const char* MeterResultText(int result, char* text, unsigned size)
     return text;
 }
 
-int CheckMeterAnswer(const uint8_t* buffer, uint8_t expected, uint8_t received)
+int CheckMeterAnswer(const uint8_t* buffer, uint8_t expected, uint8_t received, uint8_t address,
+                     uint8_t function)
 {
+    // Only a request to one meter's own address knows who must answer.
+    const bool own = address != CModBusRtu::kSlaveAddress;
     // An exception answer is address, function | 0x80, code, CRC. It takes
     // three fresh bytes to be one, and a code of 0 is no success.
-    if (received >= 3 && buffer[1] > 0x80)
+    if (received >= 3 && buffer[1] > 0x80) {
+        if (own && (buffer[0] != address || buffer[1] != (function | 0x80)))
+            return kMeterLength;
         return buffer[2] != 0 ? static_cast<int>(buffer[2]) : static_cast<int>(kMeterLength);
+    }
     if (received != expected)
         return kMeterLength;
     if (!CheckCrc16(buffer, received))
         return kMeterChecksum;
+    if (own && (buffer[0] != address || buffer[1] != function))
+        return kMeterLength;
     return kMeterOk;
 }
 
-unsigned CopyRegisterBlock(const uint8_t* answer, uint8_t received, uint8_t* block,
-                           unsigned blockSize)
+bool CopyRegisterBlock(const uint8_t* answer, uint8_t received, uint8_t* block, unsigned blockSize)
 {
     // Address, function and byte count before the data, CRC after it.
-    if (received < 5)
-        return 0;
-    const unsigned count = std::min({unsigned{answer[2]}, blockSize, received - 5u});
-    std::memcpy(block, answer + 3, count);
-    return count;
+    if (received != blockSize + 5 || answer[2] != blockSize)
+        return false;
+    std::memcpy(block, answer + 3, blockSize);
+    return true;
+}
+
+unsigned FrameGapMicros(uint32_t baud, unsigned bitsPerChar)
+{
+    if (baud > 19200 || baud == 0)
+        return 1750;
+    // 3.5 characters = 7 half characters; rounded up.
+    const uint64_t halfBits = 7ull * bitsPerChar;
+    return static_cast<unsigned>((halfBits * 1000000ull + 2ull * baud - 1) / (2ull * baud));
 }
 
 CModBusRtu::CModBusRtu() = default;
@@ -84,28 +101,57 @@ void CModBusRtu::Trace(bool sent, const uint8_t* bytes, unsigned count) const
         m_trace(m_traceContext, sent, bytes, count);
 }
 
+void CModBusRtu::WaitFrameGap() const
+{
+    // Start, data, parity, stop bits of one character as the port is set.
+    const unsigned bits = 1u + m_serial.m_byDataBits + (m_serial.m_byParity != 0 ? 1u : 0u) +
+                          (m_serial.m_byStopBits != 0 ? 2u : 1u);
+    const auto gap = std::chrono::microseconds(FrameGapMicros(m_serial.m_dwBaudRate, bits));
+    std::this_thread::sleep_until(m_lastTraffic + gap);
+}
+
+void CModBusRtu::Pause(unsigned ms) const
+{
+    // A cancelled port cuts the pause short; the read after it then fails.
+    pollfd pfd{m_serial.CancelFd(), POLLIN, 0};
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (auto now = Clock::now(); now < end; now = Clock::now()) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+        if (poll(&pfd, 1, static_cast<int>(left)) > 0)
+            return;
+    }
+}
+
 int CModBusRtu::SendRequest(const uint8_t* frame, uint8_t length)
 {
+    WaitFrameGap();
     Trace(true, frame, length);
-    return m_serial.Write(frame, length);
+    const int sent = m_serial.Write(frame, length);
+    m_lastTraffic = Clock::now();
+    return sent;
 }
 
 int CModBusRtu::ReceiveResponse(uint8_t* buffer, uint8_t expected, uint8_t* received)
 {
+    // The answer overwrites the request; keep what it must match.
+    const uint8_t address = buffer[0];
+    const uint8_t function = buffer[1];
     uint32_t got = 0;
     m_lastReceived = 0;
-    if (!m_serial.Read(buffer, expected, &got))
+    const int read = m_serial.Read(buffer, expected, &got);
+    m_lastTraffic = Clock::now();
+    if (!read)
         return kMeterTransport;
     Trace(false, buffer, got);
     m_lastReceived = got;
     *received = static_cast<uint8_t>(got);
-    return CheckMeterAnswer(buffer, expected, *received);
+    return CheckMeterAnswer(buffer, expected, *received, address, function);
 }
 
 int CModBusRtu::ReadRegisters(uint8_t function, uint8_t count, uint8_t* block, unsigned blockSize)
 {
     // The answer is read into the request's buffer: 5 + 2 bytes a register.
-    uint8_t frame[5 + 2 * 8] = {kSlaveAddress, function, 0x00, 0x00, 0x00, count};
+    uint8_t frame[5 + 2 * 8] = {m_address, function, 0x00, 0x00, 0x00, count};
     AppendCrc16(frame, 6);
     if (!SendRequest(frame, 8))
         return kMeterTransport;
@@ -114,8 +160,9 @@ int CModBusRtu::ReadRegisters(uint8_t function, uint8_t count, uint8_t* block, u
     int result = ReceiveResponse(frame, static_cast<uint8_t>(count * 2 + 5), &received);
     if (result != kMeterOk)
         return result;
-    CopyRegisterBlock(frame, received, block, blockSize);
-    return kMeterOk;
+    // A checked frame whose byte count is not the block's (a meter that
+    // answers with fewer registers, or another's answer) is no reading.
+    return CopyRegisterBlock(frame, received, block, blockSize) ? kMeterOk : kMeterLength;
 }
 
 int CModBusRtu::ReadMeasurements(MeterReading* reading)
@@ -130,7 +177,7 @@ int CModBusRtu::ReadParameters(MeterParameters* parameters)
 
 int CModBusRtu::WriteParameters(const MeterParameters* parameters)
 {
-    uint8_t frame[17] = {kSlaveAddress, kFuncWriteMultiple, 0x00, 0x00, 0x00, 0x04, 0x08};
+    uint8_t frame[17] = {m_address, kFuncWriteMultiple, 0x00, 0x00, 0x00, 0x04, 0x08};
     std::memcpy(frame + 7, parameters->bytes, sizeof parameters->bytes);
     AppendCrc16(frame, 15);
     if (!SendRequest(frame, sizeof frame))
@@ -142,12 +189,12 @@ int CModBusRtu::WriteParameters(const MeterParameters* parameters)
 
 int CModBusRtu::Calibrate()
 {
-    uint8_t frame[6] = {kSlaveAddress, kFuncCalibrate, kCalibrateCode[0], kCalibrateCode[1]};
+    uint8_t frame[6] = {m_address, kFuncCalibrate, kCalibrateCode[0], kCalibrateCode[1]};
     AppendCrc16(frame, 4);
     const int sent = SendRequest(frame, sizeof frame);
     // The meter calibrates before it answers; the pause holds even when the
     // write failed, so a failure takes as long as a success.
-    std::this_thread::sleep_for(std::chrono::milliseconds(m_calibratePauseMs));
+    Pause(m_calibratePauseMs);
     if (!sent)
         return kMeterTransport;
 
@@ -157,7 +204,7 @@ int CModBusRtu::Calibrate()
 
 int CModBusRtu::ResetEnergy()
 {
-    uint8_t frame[4] = {kSlaveAddress, kFuncResetEnergy};
+    uint8_t frame[4] = {m_address, kFuncResetEnergy};
     AppendCrc16(frame, 2);
     if (!SendRequest(frame, sizeof frame))
         return kMeterTransport;

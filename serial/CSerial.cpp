@@ -62,13 +62,19 @@ CSerial::~CSerial()
         Close();
 }
 
+void CSerial::SetLastText(const char* text, int error)
+{
+    m_strLastError = text;
+    m_nLastErrno = error;
+}
+
 void CSerial::SetLastError(const char* label, int error)
 {
     char buf[128];
     const char* message = strerror_r(error, buf, sizeof buf);
     char text[256];
     std::snprintf(text, sizeof text, "'%s' failed with the following error: %s", label, message);
-    m_strLastError = text;
+    SetLastText(text, error);
 }
 
 int CSerial::Open()
@@ -103,6 +109,8 @@ int CSerial::Open()
         return 0;
     }
     ApplyModemLines();
+    // Nothing from before this open is an answer to what comes next.
+    tcflush(m_fd, TCIFLUSH);
     return 1;
 }
 
@@ -202,7 +210,7 @@ int CSerial::Read(uint8_t* buffer, uint32_t count, uint32_t* received)
     if (got != count) {
         char text[96];
         std::snprintf(text, sizeof text, "Only %u byte<s> received, but %u requested.", got, count);
-        m_strLastError = text;
+        SetLastText(text, 0);
     }
     return 1;
 }
@@ -220,7 +228,7 @@ int CSerial::Write(const uint8_t* buffer, uint32_t count)
     if (sent != count) {
         char text[96];
         std::snprintf(text, sizeof text, "Only %u byte<s> written, but %u requested.", sent, count);
-        m_strLastError = text;
+        SetLastText(text, 0);
         return 0;
     }
     return 1;
@@ -254,23 +262,31 @@ int CSerial::Transfer(Direction dir, uint8_t* buffer, uint32_t count, uint32_t* 
         if (outerFirst)
             limit = outer;
 
-        pollfd pfd{m_fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0};
-        int ready = poll(&pfd, 1, MillisUntil(limit));
+        pollfd fds[2] = {{m_fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0},
+                         {m_cancelFd, POLLIN, 0}};
+        int ready = poll(fds, 2, MillisUntil(limit));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             SetLastError("WaitForSingleObject", errno);
             return 0;
         }
+        if (fds[1].revents & POLLIN) {
+            SetLastError(label, ECANCELED);
+            return 0;
+        }
         if (ready == 0) {
             if (Clock::now() < limit)
                 continue;
             if (outerFirst) {
-                m_strLastError = kTimedOutText;
+                SetLastText(kTimedOutText, ETIMEDOUT);
                 return 0;
             }
             return 1;  // the time-outs ended it: a short transfer
         }
+        const pollfd& pfd = fds[0];
+        if (pfd.revents == 0)
+            continue;
         if (pfd.revents & POLLNVAL) {
             SetLastError(label, EBADF);
             return 0;

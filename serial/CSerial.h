@@ -12,7 +12,9 @@
 //          (a short write); an outer wait of 2000 ms turns a longer one into
 //          a failure.
 // A short transfer is not a failure and purges nothing; a failed one
-// flushes both directions (tcflush TCIOFLUSH).
+// flushes both directions (tcflush TCIOFLUSH). Open() starts with an empty
+// input queue: whatever an earlier program or exchange left there (a late
+// answer, a stray byte) is thrown away, never taken as an answer.
 //
 // On Linux:
 //   - the port number goes through ComPortPath() (PortMap.h);
@@ -23,6 +25,9 @@
 //     except the outer waits;
 //   - a hang-up (adapter pulled, far end of a pty closed) shows as "readable
 //     but 0 bytes" and fails the transfer with an I/O error, never a spin;
+//   - a transfer can be cancelled from outside, as a pending Windows transfer
+//     can: SetCancelFd() names a descriptor that, once readable, fails the
+//     transfer at once with "Operation canceled" (a stop request);
 //   - stop-bit code 1 (one and a half) is CSTOPB, as Linux has only 1 and 2;
 //   - DSR sensitivity, DSR output flow and the end-of-file character have no
 //     termios counterpart; they are accepted and have no effect;
@@ -57,6 +62,13 @@ public:
 
     bool IsOpen() const { return m_fd >= 0; }
     const std::string& LastError() const { return m_strLastError; }
+    // The errno behind LastError(); 0 when the text names no system error
+    // (a short transfer). Set and cleared together with the text.
+    int LastErrno() const { return m_nLastErrno; }
+    // A descriptor (an eventfd, a pipe) that, once readable, cancels any
+    // transfer: it fails with ECANCELED. -1 for none. Not owned.
+    void SetCancelFd(int fd) { m_cancelFd = fd; }
+    int CancelFd() const { return m_cancelFd; }
     // The device path of the last Open, for messages.
     const std::string& DevicePath() const { return m_strDevice; }
 
@@ -71,6 +83,7 @@ public:
 
 private:
     std::string m_strLastError;
+    int m_nLastErrno = 0;
 
 public:
     // Settings, read by Open() as they stand.
@@ -99,7 +112,10 @@ private:
     void ApplyModemLines();
     void SetLastError(const char* label, int error);
 
+    void SetLastText(const char* text, int error);
+
     int m_fd = -1;
+    int m_cancelFd = -1;
     std::string m_strDevice;
     std::mutex m_portLock;  // held for each read, write and close
 };

@@ -42,18 +42,23 @@ std::string ComPortPath(int port)
 
 std::string ComPortLabel(int port)
 {
+    return PortLabel("COM" + std::to_string(port), ComPortPath(port));
+}
+
+std::string PortLabel(const std::string& name, const std::string& path)
+{
     // The device an alias leads to; for a dangling alias, the device it
     // names, which is what the user has to go and find.
-    std::string path = ComPortPath(port);
     char target[PATH_MAX];
     if (realpath(path.c_str(), target) != nullptr)
-        return "COM" + std::to_string(port) + " (" + target + ")";
+        return name + " (" + target + ")";
+    std::string shown = path;
     ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
     if (n > 0) {
         target[n] = '\0';
-        path = target[0] == '/' ? std::string(target) : PortAliasDir() + "/" + target;
+        shown = target[0] == '/' ? std::string(target) : PortAliasDir() + "/" + target;
     }
-    return "COM" + std::to_string(port) + " (" + path + ")";
+    return name + " (" + shown + ")";
 }
 
 int ParseComPortName(const std::string& name)

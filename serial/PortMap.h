@@ -22,6 +22,9 @@ std::string ComPortPath(int port);
 
 // "COM3 (/dev/ttyUSB2)": the port and the device it resolves to, for messages.
 std::string ComPortLabel(int port);
+// The same for a path already looked up: "<name> (<device>)", where an alias
+// shows the device it leads to, or, dangling, the device it names.
+std::string PortLabel(const std::string& name, const std::string& path);
 
 // Parses "COM3" / "com3" into 3. Returns 0 for anything else, including
 // "COM0", signs, and numbers above kMaxComPort.

@@ -175,21 +175,85 @@ TEST_F(ScriptedMeter, NoAnswerIsWrongLengthAfterTheTimeouts)
     EXPECT_EQ(m_link.LastReceived(), 0u);
 }
 
-TEST_F(ScriptedMeter, ByteCountFieldNeverOverrunsTheBlock)
+// An answer of the right length with a good checksum whose byte count is
+// not the block's size is no reading: -2, and the caller's block keeps what
+// it held (it once came back as success with zeros or stale bytes).
+TEST_F(ScriptedMeter, ByteCountOtherThanTheBlockIsALengthFailure)
 {
-    Bytes frame = {0xF8, 0x03, 0xFF};  // claims 255 data bytes
-    for (int i = 0; i < 8; ++i)
-        frame.push_back(static_cast<uint8_t>(i + 1));
-    struct {
-        MeterParameters p;
-        uint8_t guard[8];
-    } guarded{};
-    std::memset(guarded.guard, 0xEE, sizeof guarded.guard);
-    ASSERT_EQ(
-        Run([&](CModBusRtu& link) { return link.ReadParameters(&guarded.p); }, WithCrc(frame), 8),
-        kMeterOk);
-    EXPECT_EQ(guarded.p.bytes[7], 8);
-    EXPECT_EQ(guarded.guard[0], 0xEE);
+    for (uint8_t count : {0x00, 0x06, 0x0A, 0xFF}) {
+        Bytes frame = {0xF8, 0x03, count};
+        for (int i = 0; i < 8; ++i)
+            frame.push_back(static_cast<uint8_t>(i + 1));
+        struct {
+            MeterParameters p;
+            uint8_t guard[8];
+        } guarded;
+        std::memset(&guarded, 0xEE, sizeof guarded);
+        EXPECT_EQ(Run([&](CModBusRtu& link) { return link.ReadParameters(&guarded.p); },
+                      WithCrc(frame), 8),
+                  kMeterLength)
+            << "byte count " << int{count};
+        for (uint8_t b : guarded.p.bytes)
+            EXPECT_EQ(b, 0xEE) << "byte count " << int{count};
+    }
+    Bytes reading = {0xF8, 0x04, 0x00};
+    reading.resize(19, 0x12);
+    m_reading.bytes[0] = 0x77;
+    EXPECT_EQ(ReadMeasurements(WithCrc(reading)), kMeterLength);
+    EXPECT_EQ(m_reading.bytes[0], 0x77);
+}
+
+// Several meters on one line: a request to a meter's own address takes only
+// that meter's answer; at 0xF8 a lone meter may answer with its own address.
+TEST_F(ScriptedMeter, OwnAddressWantsTheAnswerFromThatMeter)
+{
+    Bytes answer = MeasurementAnswer();
+    EXPECT_EQ(ReadMeasurements(answer), kMeterOk);  // 0xF8: address byte not compared
+
+    m_link.SetSlaveAddress(5);
+    answer[0] = 5;
+    answer = WithCrc(Bytes(answer.begin(), answer.end() - 2));
+    EXPECT_EQ(ReadMeasurements(answer), kMeterOk);
+    EXPECT_EQ(m_request[0], 5);
+
+    Bytes other = answer;  // meter 6 answering
+    other[0] = 6;
+    EXPECT_EQ(ReadMeasurements(WithCrc(Bytes(other.begin(), other.end() - 2))), kMeterLength);
+    Bytes wrongFunction = answer;
+    wrongFunction[1] = 0x03;
+    EXPECT_EQ(ReadMeasurements(WithCrc(Bytes(wrongFunction.begin(), wrongFunction.end() - 2))),
+              kMeterLength);
+    EXPECT_EQ(ReadMeasurements(WithCrc({5, 0x84, 0x02})), 2);
+    EXPECT_EQ(ReadMeasurements(WithCrc({6, 0x84, 0x02})), kMeterLength);
+    // Our own request reflected by the line (a half-duplex adapter's echo).
+    EXPECT_EQ(ReadMeasurements(WithCrc({5, 0x04, 0x00, 0x00, 0x00, 0x08})), kMeterLength);
+}
+
+TEST(FrameGap, ThreePointFiveCharactersOfSilence)
+{
+    EXPECT_EQ(FrameGapMicros(9600, 11), 4011u);  // 8N2
+    EXPECT_EQ(FrameGapMicros(9600, 10), 3646u);  // 8N1
+    EXPECT_EQ(FrameGapMicros(19200, 11), 2006u);
+    EXPECT_EQ(FrameGapMicros(38400, 11), 1750u);  // fixed above 19200
+}
+
+// Back-to-back requests keep the line silent for the gap in between.
+TEST_F(ScriptedMeter, RequestsKeepTheFrameGap)
+{
+    std::vector<Clock::time_point> arrivals;
+    std::thread meter([&] {
+        for (int i = 0; i < 3; ++i) {
+            m_peer.Receive(8, 2000);
+            arrivals.push_back(Clock::now());
+            m_peer.Send(MeasurementAnswer());
+        }
+    });
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(m_link.ReadMeasurements(&m_reading), kMeterOk);
+    meter.join();
+    ASSERT_EQ(arrivals.size(), 3u);
+    for (int i = 1; i < 3; ++i)
+        EXPECT_GE(arrivals[i] - arrivals[i - 1], std::chrono::microseconds(4011));
 }
 
 TEST_F(ScriptedMeter, WriteAndOneByteCommandsCheckTheirAnswers)

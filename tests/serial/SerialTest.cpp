@@ -99,6 +99,24 @@ TEST(SerialOpen, LineSettingsReachTheDevice)
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
 }
 
+// A late answer to an earlier exchange, or bytes an earlier program left
+// unread, must not be taken as the answer to the next request.
+TEST(SerialOpen, StartsWithAnEmptyInputQueue)
+{
+    PtyPeer peer(3);
+    peer.Send({0xF8, 0x04, 0x10, 0x01, 0x02});
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // into the tty's queue
+    CSerial port;
+    MeterSettings(port, 3);
+    ASSERT_EQ(port.Open(), 1) << port.LastError();
+    peer.Send({0xAB});
+    uint8_t buf[8];
+    uint32_t got = 0;
+    ASSERT_EQ(port.Read(buf, 8, &got), 1);
+    ASSERT_EQ(got, 1u);
+    EXPECT_EQ(buf[0], 0xAB);
+}
+
 TEST(SerialOpen, UnsupportedSettingsFailWithSetCommState)
 {
     PtyPeer peer(3);
@@ -167,6 +185,7 @@ TEST(SerialRead, ShortReadReturnsWhatCameAndKeepsTheRest)
     EXPECT_LT(ElapsedMs(start), 500);  // ended by the 20 ms gap, not the total limit
     EXPECT_EQ(got, 5u);
     EXPECT_EQ(port.LastError(), "Only 5 byte<s> received, but 21 requested.");
+    EXPECT_EQ(port.LastErrno(), 0);
 
     // A short read purges nothing: later bytes come with the next read.
     peer.Send({6, 7});
@@ -254,6 +273,37 @@ TEST(SerialRead, HangUpFailsAtOnceWithAnIoError)
     EXPECT_LT(ElapsedMs(start), 200);
     port.Close();
     EXPECT_EQ(port.Open(), 0);
+}
+
+// A stop request ends an unanswered read at once, with the errno beside the
+// text, and leaves the port lock free for Close().
+TEST(SerialRead, CancelFdEndsATransferAtOnce)
+{
+    PtyPeer peer(3);
+    CSerial port;
+    MeterSettings(port, 3);
+    ASSERT_EQ(port.Open(), 1) << port.LastError();
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    port.SetCancelFd(pipeFds[0]);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_EQ(write(pipeFds[1], "x", 1), 1);
+    });
+    const auto start = Clock::now();
+    uint8_t buf[21];
+    uint32_t got = 0;
+    EXPECT_EQ(port.Read(buf, 21, &got), 0);
+    EXPECT_LT(ElapsedMs(start), 1000);
+    stopper.join();
+    EXPECT_EQ(port.LastErrno(), ECANCELED);
+    EXPECT_EQ(port.LastError(), "'ReadFile' failed with the following error: Operation canceled");
+    EXPECT_EQ(port.Write(buf, 8), 0);  // still raised: every transfer fails
+    EXPECT_EQ(port.LastErrno(), ECANCELED);
+    port.Close();
+    EXPECT_FALSE(port.IsOpen());
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 TEST(SerialRead, ClosedPortFailsWithReadFile)

@@ -1,0 +1,127 @@
+#include "CMeterPort.h"
+
+#include "PortMap.h"
+
+#include <cerrno>
+
+void CMeterPort::Choose(const PortChoice& choice, uint16_t baud)
+{
+    m_choice = choice;
+    m_baud = baud;
+    m_device = choice.path.empty() ? ComPortPath(choice.number) : choice.path;
+    m_closedBy = MeterOutcome{};
+}
+
+void CMeterPort::SetCancel(const CStopToken* stop)
+{
+    m_meter.Serial().SetCancelFd(stop != nullptr ? stop->Fd() : -1);
+}
+
+MeterOutcome CMeterPort::Open()
+{
+    return OpenAs(MeterOutcome::kOpen);
+}
+
+MeterOutcome CMeterPort::Reopen()
+{
+    Close();
+    return OpenAs(MeterOutcome::kReopen);
+}
+
+MeterOutcome CMeterPort::OpenAs(MeterOutcome::Stage stage)
+{
+    CSerial& serial = m_meter.Serial();
+    // The device looked up by Choose, never the name looked up again (an
+    // empty one, for a port number below 1, fails as a missing device).
+    serial.m_strDevicePath = m_device;
+    const uint8_t number = static_cast<uint8_t>(m_choice.path.empty() ? m_choice.number : 0);
+    MeterOutcome outcome;
+    if (m_meter.OpenPort(number, m_baud) == 0) {
+        outcome.stage = stage;
+        outcome.result = kMeterTransport;
+        outcome.error = serial.LastErrno();
+        outcome.reason = serial.LastError();
+    }
+    m_closedBy = outcome;
+    return outcome;
+}
+
+bool CMeterPort::Ready(MeterOutcome* outcome) const
+{
+    if (IsOpen())
+        return true;
+    if (m_closedBy.PortFailed()) {
+        *outcome = m_closedBy;
+    } else {
+        outcome->result = kMeterTransport;
+        outcome->error = EBADF;
+        outcome->reason = "the port is not open";
+    }
+    return false;
+}
+
+MeterOutcome CMeterPort::Finish(int result)
+{
+    MeterOutcome outcome;
+    outcome.result = result;
+    outcome.received = m_meter.LastReceived();
+    if (result == kMeterTransport) {
+        outcome.error = m_meter.Serial().LastErrno();
+        outcome.reason = m_meter.Serial().LastError();
+    }
+    return outcome;
+}
+
+MeterOutcome CMeterPort::ReadMeasurements(MeterReading* reading)
+{
+    MeterOutcome outcome;
+    return Ready(&outcome) ? Finish(m_meter.ReadMeasurements(reading)) : outcome;
+}
+
+MeterOutcome CMeterPort::ReadParameters(Settings* settings)
+{
+    MeterOutcome outcome;
+    if (!Ready(&outcome))
+        return outcome;
+    MeterParameters block;
+    outcome = Finish(m_meter.ReadParameters(&block));
+    if (outcome.Ok())
+        *settings = DecodeParameters(block);
+    return outcome;
+}
+
+MeterOutcome CMeterPort::WriteParameters(const Settings& settings)
+{
+    MeterOutcome outcome;
+    if (!Ready(&outcome))
+        return outcome;
+    const MeterParameters block = EncodeParameters(settings);
+    return Finish(m_meter.WriteParameters(&block));
+}
+
+MeterOutcome CMeterPort::ResetEnergy()
+{
+    MeterOutcome outcome;
+    return Ready(&outcome) ? Finish(m_meter.ResetEnergy()) : outcome;
+}
+
+MeterOutcome CMeterPort::Calibrate()
+{
+    // The meter's pause holds even when nothing can be sent.
+    MeterOutcome outcome;
+    const bool ready = Ready(&outcome);
+    const int result = m_meter.Calibrate();
+    return ready ? Finish(result) : outcome;
+}
+
+std::string CMeterPort::Label() const
+{
+    if (!m_choice.path.empty())
+        return m_choice.path;
+    return PortLabel("COM" + std::to_string(m_choice.number), m_device);
+}
+
+std::string CMeterPort::Describe(const MeterOutcome& outcome) const
+{
+    return DescribeFailure(Label(), m_device, outcome);
+}

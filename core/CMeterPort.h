@@ -1,0 +1,80 @@
+// The port of one meter job and the meter link behind it.
+//
+// Choose() fixes the device for the whole job: a COMn name goes through the
+// port mapping once, and a measurement that reconnects reopens that same
+// device. A COMn alias deleted meanwhile then fails the reopen, instead of
+// the name falling back to the fixed table and polling quietly going on
+// against another device.
+//
+// Every command returns a MeterOutcome. A command while the port is not open
+// sends nothing and returns the failure that left it closed, so what a
+// person reads is why the reopen failed, not "Bad file descriptor".
+//
+// Not thread-safe: one job thread uses it at a time, as the link itself.
+#pragma once
+
+#include "CModBusRtu.h"
+#include "CStopToken.h"
+#include "MeterOutcome.h"
+
+#include <cstdint>
+#include <string>
+
+// A port as a person names it: COMn, or a device path.
+struct PortChoice {
+    int number = 0;    // n of "COMn"; 0 when a path is given
+    std::string path;  // a device path; empty when a number is given
+};
+
+class CMeterPort {
+public:
+    static constexpr uint16_t kMeterBaud = 9600;
+
+    CMeterPort() = default;
+    CMeterPort(const CMeterPort&) = delete;
+    CMeterPort& operator=(const CMeterPort&) = delete;
+
+    // Looks the port up now and keeps the device for every Open and Reopen
+    // until the next Choose.
+    void Choose(const PortChoice& choice, uint16_t baud = kMeterBaud);
+    // Where requests go: the general address 0xF8 (the default) or a meter's own.
+    void SetUnit(uint8_t address) { m_meter.SetSlaveAddress(address); }
+    // Transfers and the calibrate pause end at once while `stop` is raised.
+    void SetCancel(const CStopToken* stop);
+
+    // Opens with the meter's line settings; a failure is stage kOpen.
+    MeterOutcome Open();
+    // Closes, then opens again; a failure is stage kReopen.
+    MeterOutcome Reopen();
+    void Close() { m_meter.Serial().Close(); }
+    bool IsOpen() const { return m_meter.Serial().IsOpen(); }
+
+    MeterOutcome ReadMeasurements(MeterReading* reading);
+    MeterOutcome ReadParameters(Settings* settings);
+    MeterOutcome WriteParameters(const Settings& settings);
+    MeterOutcome ResetEnergy();
+    MeterOutcome Calibrate();
+
+    // "COM3 (/dev/ttyUSB2)" for a COMn port, the path as given otherwise.
+    std::string Label() const;
+    // What is opened: the alias or table device of COMn, or the path.
+    const std::string& Device() const { return m_device; }
+    // The failure in words, with the port's label and any hint.
+    std::string Describe(const MeterOutcome& outcome) const;
+
+    CModBusRtu& Meter() { return m_meter; }
+
+private:
+    MeterOutcome OpenAs(MeterOutcome::Stage stage);
+    // The outcome of one command: `result`, and for a transport failure the
+    // serial layer's reason.
+    MeterOutcome Finish(int result);
+    // False, with *outcome the reason, when the port is not open.
+    bool Ready(MeterOutcome* outcome) const;
+
+    CModBusRtu m_meter;
+    PortChoice m_choice;
+    uint16_t m_baud = kMeterBaud;
+    std::string m_device;
+    MeterOutcome m_closedBy;  // why the port is not open, after a failed (re)open
+};
