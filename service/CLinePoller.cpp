@@ -1,15 +1,12 @@
 #include "CLinePoller.h"
 
 #include "MeterFormat.h"
-#include "PortMap.h"
 
 #include <algorithm>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-constexpr uint16_t kBaudRate = 9600;
 
 std::string MeterLabel(const MeterSnapshot& m)
 {
@@ -21,10 +18,20 @@ std::string PauseText(int ms)
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
+// One log line: a hint that DescribeFailure puts on a line of its own
+// follows a "; " instead.
+std::string OneLine(const std::string& text)
+{
+    std::string line;
+    for (char c : text)
+        line += c == '\n' ? std::string("; ") : std::string(1, c);
+    return line;
+}
+
 }  // namespace
 
 CLinePoller::CLinePoller(const LineConfig& line, int intervalMs, CSnapshotStore& store, LogFn log,
-                         PollTiming timing)
+                         LinePollTiming timing)
     : m_line(line),
       m_intervalMs(intervalMs),
       m_store(store),
@@ -40,6 +47,11 @@ CLinePoller::CLinePoller(const LineConfig& line, int intervalMs, CSnapshotStore&
         m_snapshots.push_back(s);
     }
     m_reported.assign(m_snapshots.size(), kReportedNothing);
+    PortChoice choice;
+    choice.number = m_line.comPort;
+    choice.path = m_line.comPort != 0 ? std::string() : m_line.port;
+    m_port.Choose(choice);
+    m_port.SetCancel(&m_stop);
 }
 
 CLinePoller::~CLinePoller()
@@ -61,15 +73,15 @@ void CLinePoller::Stop()
         m_thread.join();
 }
 
-std::string CLinePoller::Label() const
+void CLinePoller::Log(const std::string& event) const
 {
-    return m_line.comPort != 0 ? ComPortLabel(m_line.comPort) : m_line.port;
+    m_log(m_port.Label() + ": " + event);
 }
 
 void CLinePoller::Run()
 {
     while (!m_stop.Requested()) {
-        if (!m_meter.Serial().IsOpen() && !OpenLine()) {
+        if (!m_port.IsOpen() && !OpenLine()) {
             if (PauseBeforeReopen())
                 break;
             continue;
@@ -77,14 +89,12 @@ void CLinePoller::Run()
         const Clock::time_point roundStart = Clock::now();
         bool lineOk = true;
         for (MeterSnapshot& meter : m_snapshots) {
-            if (m_stop.Wait(m_timing.frameGapMs))
+            if (m_stop.Requested() || !(lineOk = PollMeter(&meter)))
                 break;
-            if (!PollMeter(&meter)) {
-                lineOk = false;
-                break;
-            }
-            m_pauseMs = m_timing.reopenFirstMs;
+            m_pauseMs = m_timing.reopenFirstMs;  // the line works again
         }
+        if (m_stop.Requested())
+            break;
         if (!lineOk) {
             if (PauseBeforeReopen())
                 break;
@@ -92,25 +102,22 @@ void CLinePoller::Run()
         }
         WaitForNextRound(roundStart);
     }
-    m_meter.Serial().Close();
+    m_port.Close();
 }
 
 bool CLinePoller::OpenLine()
 {
-    m_meter.Serial().m_strDevicePath = m_line.comPort != 0 ? std::string() : m_line.port;
-    if (m_meter.OpenPort(static_cast<uint8_t>(m_line.comPort), kBaudRate) == 1) {
-        m_log(Label() + ": line " + (m_everOpened ? "reopened" : "opened"));
+    const MeterOutcome outcome = m_everOpened ? m_port.Reopen() : m_port.Open();
+    if (outcome.Ok()) {
+        Log(m_everOpened ? "line reopened" : "line opened");
         m_everOpened = true;
         m_lastOpenError.clear();
         return true;
     }
-    MeterOutcome outcome;
-    outcome.stage = m_everOpened ? MeterOutcome::kReopen : MeterOutcome::kOpen;
-    outcome.result = kMeterTransport;
-    outcome.reason = m_meter.Serial().LastError();
     const std::string text = OutcomeText(outcome);
-    if (text != m_lastOpenError)  // an adapter left unplugged for days: one line, not thousands
-        m_log(Label() + ": cannot open: " + text + "; trying again with a growing pause");
+    // An adapter left unplugged for days: one line, not thousands.
+    if (text != m_lastOpenError)
+        m_log(OneLine(m_port.Describe(outcome)) + "; trying again with a growing pause");
     m_lastOpenError = text;
     for (MeterSnapshot& meter : m_snapshots)
         MarkDown(&meter, text);
@@ -120,11 +127,10 @@ bool CLinePoller::OpenLine()
 bool CLinePoller::PollMeter(MeterSnapshot* meter)
 {
     MeterReading reading{};
-    MeterOutcome outcome;
-    outcome.result = m_meter.ReadMeasurements(&reading);
-    outcome.received = m_meter.LastReceived();
-    if (outcome.result != kMeterOk)
-        outcome.reason = m_meter.Serial().LastError();
+    m_port.SetUnit(meter->address);
+    const MeterOutcome outcome = m_port.ReadMeasurements(&reading);
+    if (m_stop.Requested())
+        return true;  // a cancelled transfer is no fault of the line
     ++meter->polls;
     if (outcome.result == kMeterTransport) {
         LoseLine(meter, outcome);
@@ -153,9 +159,8 @@ bool CLinePoller::PollMeter(MeterSnapshot* meter)
 
 void CLinePoller::LoseLine(MeterSnapshot* polled, const MeterOutcome& outcome)
 {
-    m_meter.Serial().Close();
-    m_log(Label() + ": line lost: " + OutcomeText(outcome) + "; reopening in " +
-          PauseText(m_pauseMs));
+    m_port.Close();
+    Log("line lost: " + OutcomeText(outcome) + "; reopening in " + PauseText(m_pauseMs));
     ++polled->failures;
     for (MeterSnapshot& meter : m_snapshots)
         MarkDown(&meter, OutcomeText(outcome));

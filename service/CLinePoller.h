@@ -12,10 +12,14 @@
 //     The pause starts again at 1 s after a poll that reached the line;
 //   - events go to the log on change only: line opened, lost, reopened;
 //     meter up, down.
-// Nothing here ends the process; Stop() is honoured within one exchange.
+// Nothing here ends the process. Stop() cuts a transfer or a pause short.
+//
+// The port is looked up once, when the poller is made (CMeterPort::Choose):
+// a COMn alias is followed again at each reopen, so an adapter that comes
+// back behind the same /dev/serial/by-id link is found.
 #pragma once
 
-#include "CModBusRtu.h"
+#include "CMeterPort.h"
 #include "CSnapshotStore.h"
 #include "CStopToken.h"
 #include "MeterOutcome.h"
@@ -27,19 +31,17 @@
 #include <thread>
 #include <vector>
 
-struct PollTiming {
+// The reopen pauses; tests shorten them.
+struct LinePollTiming {
     int reopenFirstMs = 1000;
     int reopenMaxMs = 30000;
-    // Silence before each request on a shared line: 3.5 characters of
-    // 11 bits at 9600 baud are 4.0 ms.
-    int frameGapMs = 4;
 };
 
 class CLinePoller {
 public:
     // `store` and `log` must outlive the poller.
     CLinePoller(const LineConfig& line, int intervalMs, CSnapshotStore& store, LogFn log,
-                PollTiming timing = {});
+                LinePollTiming timing = {});
     ~CLinePoller();  // Stop()
 
     CLinePoller(const CLinePoller&) = delete;
@@ -60,28 +62,28 @@ public:
 private:
     void Run();
     bool OpenLine();
+    void Log(const std::string& event) const;
     // False on a transport failure (the port is then closed).
     bool PollMeter(MeterSnapshot* meter);
     void LoseLine(MeterSnapshot* polled, const MeterOutcome& outcome);
     void MarkDown(MeterSnapshot* meter, const std::string& reason);
     bool PauseBeforeReopen();
     void WaitForNextRound(std::chrono::steady_clock::time_point roundStart);
-    std::string Label() const;
 
     const LineConfig m_line;
     std::atomic<int> m_intervalMs;
     CSnapshotStore& m_store;
     LogFn m_log;
-    PollTiming m_timing;
+    LinePollTiming m_timing;
 
     // Owned by the line's thread once it runs.
-    CModBusRtu m_meter;
+    CMeterPort m_port;
     std::vector<MeterSnapshot> m_snapshots;
     // What the log last said of each meter, so that it speaks on change only.
     enum Reported : char { kReportedNothing, kReportedUp, kReportedDown };
     std::vector<Reported> m_reported;
     int m_pauseMs;
-    bool m_everOpened = false;
+    bool m_everOpened = false;  // reopens and their log lines say so
     std::string m_lastOpenError;
 
     CStopToken m_stop;

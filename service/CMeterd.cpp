@@ -24,7 +24,7 @@ bool HasLine(const MeterdConfig& config, const LineConfig& line)
 
 }  // namespace
 
-CMeterd::CMeterd(LogFn log, PollTiming timing, HttpLimits limits)
+CMeterd::CMeterd(LogFn log, LinePollTiming timing, HttpLimits limits)
     : m_log(std::move(log)),
       m_timing(timing),
       m_store(std::make_shared<CSnapshotStore>()),
@@ -42,10 +42,10 @@ bool CMeterd::Start(const MeterdConfig& config, std::string* error)
     m_config = config;
     if (!Listen(config, error))
         return false;
-    for (const LineConfig& line : config.lines)
-        StartLine(line);
     m_log("polling " + Count(config.lines.size(), "line", "lines") + ", " +
           Count(MeterCount(config), "meter", "meters") + ", " + IntervalText(config.intervalMs));
+    for (const LineConfig& line : config.lines)
+        StartLine(line);
     return true;
 }
 

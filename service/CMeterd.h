@@ -22,7 +22,7 @@
 
 class CMeterd {
 public:
-    explicit CMeterd(LogFn log, PollTiming timing = {}, HttpLimits limits = {});
+    explicit CMeterd(LogFn log, LinePollTiming timing = {}, HttpLimits limits = {});
     ~CMeterd();  // Stop()
 
     CMeterd(const CMeterd&) = delete;
@@ -50,7 +50,7 @@ private:
     void ReloadHttp(const MeterdConfig& previous);
 
     LogFn m_log;
-    PollTiming m_timing;
+    LinePollTiming m_timing;
     MeterdConfig m_config;  // in force
     std::shared_ptr<CSnapshotStore> m_store;
     std::vector<std::unique_ptr<CLinePoller>> m_lines;
