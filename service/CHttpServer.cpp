@@ -7,6 +7,8 @@
 #include <chrono>
 #include <cstring>
 
+#include <sys/socket.h>
+
 struct CHttpServer::Serving {
     httplib::Server server;
     std::shared_ptr<const CSnapshotStore> store;
@@ -16,13 +18,23 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// SO_REUSEADDR, so that a restart finds its port free of connections in
+// TIME_WAIT; not the library's default SO_REUSEPORT, which would let a
+// second service bind the same port and quietly take half the scrapes.
+void ReuseAddressOnly(socket_t sock)
+{
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}
+
 void SetLimits(httplib::Server& s, const HttpLimits& limits)
 {
+    s.set_socket_options(ReuseAddressOnly);
     s.new_task_queue = [limits] { return new CHttpWorkers(limits.threads, limits.maxQueued); };
     s.set_read_timeout(limits.readTimeoutMs / 1000, (limits.readTimeoutMs % 1000) * 1000);
     s.set_write_timeout(limits.writeTimeoutMs / 1000, (limits.writeTimeoutMs % 1000) * 1000);
     s.set_keep_alive_timeout(limits.keepAliveSeconds);
-    s.set_keep_alive_max_count(limits.keepAliveMaxRequests);
+    s.set_keep_alive_max_count(limits.requestsPerConnection);
     s.set_payload_max_length(limits.maxBodyBytes);
 }
 

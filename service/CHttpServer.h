@@ -18,13 +18,21 @@
 struct HttpLimits {
     size_t threads = 4;
     size_t maxQueued = 16;
-    int readTimeoutMs = 2000;  // for each wait on the client, request line and headers
+    // A new connection may stay silent this long (the library's keep-alive
+    // wait comes before every request, the first too).
+    int keepAliveSeconds = 1;
+    // Then each wait for the request line and headers, and for the client to
+    // take the answer, is bounded by these.
+    int readTimeoutMs = 2000;
     int writeTimeoutMs = 2000;
-    int keepAliveSeconds = 2;  // an idle kept-alive connection holds a worker this long
-    size_t keepAliveMaxRequests = 100;
+    // One request a connection: the library would keep even a connection
+    // whose request it refused, holding a worker for nothing, and a scrape
+    // every few seconds gains nothing from a kept connection.
+    size_t requestsPerConnection = 1;
     size_t maxBodyBytes = 4096;  // no request here has a body
-    // Stop() waits this long for requests in progress.
-    int stopWaitMs = 1000;
+    // Stop() waits this long for requests in progress and kept-alive
+    // connections (the library notices a stop only between requests).
+    int stopWaitMs = 1500;
 };
 
 class CHttpServer {
