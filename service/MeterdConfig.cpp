@@ -397,6 +397,8 @@ bool ReadLines(const toml::node& node, MeterdConfig* config, Refusal* r)
     const toml::array* lines = node.as_array();
     if (lines == nullptr)
         return Refuse(r, node.source(), "line must be [[line]] tables, not " + TypeWords(node));
+    if (lines->empty())
+        return Refuse(r, node.source(), "line is empty: no [[line]] tables, nothing to poll");
     if (lines->size() > static_cast<size_t>(kMaxLines))
         return Refuse(r, node.source(),
                       "more than " + std::to_string(kMaxLines) + " lines; run a second service");

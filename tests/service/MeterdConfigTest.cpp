@@ -147,6 +147,8 @@ const Refused kRefused[] = {
      "m.toml:2: topic_prefix must be topic levels without '+', '#', blanks or a '/' at either end"},
     {"mqtt enabled as text", "[mqtt]\nenabled = \"yes\"\n",
      "m.toml:2: enabled must be true or false, not a string"},
+    {"no lines in an empty array", "line = []\n",
+     "m.toml:1: line is empty: no [[line]] tables, nothing to poll"},
     {"line as a table", "[line]\nport = \"COM1\"\n",
      "m.toml:1: line must be [[line]] tables, not a table"},
     {"line without port", "[[line]]\n[[line.meter]]\nname = \"a\"\naddress = 1\n",
@@ -202,8 +204,8 @@ TEST(MeterdConfig, RefusesWithFileLineAndReason)
         // its own text, so that only its own fault stands in the way.
         std::string text = c.text;
         const bool noLines = std::string(c.what) == "no lines";
-        if (text.find("[[line") == std::string::npos && text.find("[line]") == std::string::npos &&
-            !noLines)
+        if (text.find("[[line") == std::string::npos && text.find("line") != 0 &&
+            text.find("[line]") == std::string::npos && !noLines)
             text += kLine;
         const ConfigResult r = ParseMeterdConfig(text, "m.toml");
         ASSERT_FALSE(r.ok) << c.what;
