@@ -60,13 +60,45 @@ check_man_page() {
     done
 }
 
-# check_tree ROOT VERSION WITH_CONSOLE DESKTOP_ID: ROOT is what lands in /
-# (it holds usr/).
+# check_service ROOT VERSION: the service's man page, unit, system user and
+# example configuration, each as the service needs it.
+check_service() {
+    local root=$1 version=$2
+    local usr=$root/usr
+    check_man_page "$usr/share/man/man8/quorvan-meterd.8.gz" "$version" "$usr/bin/quorvan-meterd"
+    local unit=$usr/lib/systemd/system/quorvan-meterd.service
+    if [ ! -f "$unit" ]; then
+        fail "missing unit usr/lib/systemd/system/quorvan-meterd.service"
+    else
+        grep -qx 'ExecStart=/usr/bin/quorvan-meterd --config /etc/quorvan-master/meterd.toml' "$unit" ||
+            fail "$unit does not start /usr/bin/quorvan-meterd with the /etc configuration"
+        local key
+        for key in User=quorvan-meterd SupplementaryGroups=dialout ProtectSystem=strict \
+            ProtectHome=yes PrivateTmp=yes NoNewPrivileges=yes Restart=on-failure \
+            'ExecReload=/bin/kill -HUP $MAINPID'; do
+            grep -qxF "$key" "$unit" || fail "$unit lacks $key"
+        done
+    fi
+    local users=$usr/lib/sysusers.d/quorvan-meterd.conf
+    grep -q '^u quorvan-meterd ' "$users" 2>/dev/null || fail "$users does not make the user"
+    grep -q '^m quorvan-meterd dialout$' "$users" 2>/dev/null || fail "$users does not add dialout"
+    local example=$usr/share/doc/quorvan-master/meterd.toml.example
+    if [ ! -f "$example" ]; then
+        fail "missing usr/share/doc/quorvan-master/meterd.toml.example"
+    else
+        "$usr/bin/quorvan-meterd" --check --config "$example" >/dev/null ||
+            fail "the example configuration does not pass --check"
+    fi
+}
+
+# check_tree ROOT VERSION WITH_CONSOLE DESKTOP_ID WITH_SERVICE: ROOT is what
+# lands in / (it holds usr/).
 check_tree() {
-    local root=$1 version=$2 console=$3 id=$4
+    local root=$1 version=$2 console=$3 id=$4 service=${5:-OFF}
     local usr=$root/usr
     local programs=(quorvan-cli quorvan-meter-sim)
     [ "$console" = ON ] && programs+=(Quorvan-Master)
+    [ "$service" = ON ] && programs+=(quorvan-meterd)
 
     for p in "${programs[@]}"; do
         [ -x "$usr/bin/$p" ] || fail "usr/bin/$p missing or not executable"
@@ -75,13 +107,18 @@ check_tree() {
     local extra
     extra=$(ls "$usr/bin" 2>/dev/null | grep -vxF -f <(printf '%s\n' "${programs[@]}") || true)
     [ -z "$extra" ] || fail "unexpected programs in usr/bin: $extra"
-    # Nothing outside usr/bin and usr/share (no headers, static libraries).
+    # Nothing outside usr/bin and usr/share (no headers, static libraries)
+    # but the service's unit and system user.
     local stray
     stray=$(cd "$root" && find . -mindepth 1 -not -type d |
-        grep -v -e '^\./usr/bin/' -e '^\./usr/share/' || true)
+        grep -v -e '^\./usr/bin/' -e '^\./usr/share/' \
+            -e '^\./usr/lib/systemd/system/quorvan-meterd\.service$' \
+            -e '^\./usr/lib/sysusers\.d/quorvan-meterd\.conf$' || true)
     [ -z "$stray" ] || fail "files outside usr/bin and usr/share: $stray"
 
-    for p in quorvan-cli quorvan-meter-sim; do
+    local versioned=(quorvan-cli quorvan-meter-sim)
+    [ "$service" = ON ] && versioned+=(quorvan-meterd)
+    for p in "${versioned[@]}"; do
         [ -x "$usr/bin/$p" ] || continue
         local shown
         shown=$("$usr/bin/$p" --version 2>&1) || fail "$p --version failed: $shown"
@@ -97,6 +134,7 @@ check_tree() {
     check_man_page "$man/quorvan-cli.1.gz" "$version" "$usr/bin/quorvan-cli"
     check_man_page "$man/quorvan-meter-sim.1.gz" "$version" "$usr/bin/quorvan-meter-sim"
     check_man_page "$man/Quorvan-Master.1.gz" "$version" ""
+    [ "$service" = ON ] && check_service "$root" "$version"
 
     [ "$console" = ON ] || return 0
 

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the .deb from the build tree and checks its control data and
 # contents. Leaves the package in WORK for the dpkg install test.
-# Usage: deb-package.sh BUILD WORK VERSION WITH_CONSOLE DESKTOP_ID
+# Usage: deb-package.sh BUILD WORK VERSION WITH_CONSOLE DESKTOP_ID WITH_SERVICE
 set -euo pipefail
-build=$1 work=$2 version=$3 console=$4 id=$5
+build=$1 work=$2 version=$3 console=$4 id=$5 service=${6:-OFF}
 . "$(dirname "$0")/checks.sh"
 
 rm -rf "$work"
@@ -50,6 +50,11 @@ listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 expected=(./usr/bin/quorvan-cli ./usr/bin/quorvan-meter-sim
     ./usr/share/man/man1/quorvan-cli.1.gz ./usr/share/man/man1/quorvan-meter-sim.1.gz
     ./usr/share/man/man1/Quorvan-Master.1.gz)
+[ "$service" = ON ] && expected+=(./usr/bin/quorvan-meterd
+    ./usr/share/man/man8/quorvan-meterd.8.gz
+    ./usr/lib/systemd/system/quorvan-meterd.service
+    ./usr/lib/sysusers.d/quorvan-meterd.conf
+    ./usr/share/doc/quorvan-master/meterd.toml.example)
 [ "$console" = ON ] && expected+=(./usr/bin/Quorvan-Master
     "./usr/share/applications/$id.desktop"
     "./usr/share/icons/hicolor/128x128/apps/$id.png"
@@ -57,13 +62,18 @@ expected=(./usr/bin/quorvan-cli ./usr/bin/quorvan-meter-sim
 for path in "${expected[@]}"; do
     grep -qxF "$path" <<<"$listing" || fail "package lacks $path"
 done
+# The service's system user is made when the package is configured.
+if [ "$service" = ON ]; then
+    dpkg-deb -I "$deb" postinst 2>/dev/null | grep -q 'systemd-sysusers quorvan-meterd.conf' ||
+        fail "the package's postinst does not make the service's user"
+fi
 # Everything owned by root, nothing writable by others.
 bad_owner=$(dpkg-deb -c "$deb" | awk '$2 != "root/root" || substr($1, 9, 1) == "w"' || true)
 [ -z "$bad_owner" ] || fail "entries not root-owned or world-writable: $bad_owner"
 
 # Unpacked, the package must be the same tree a plain install gives.
 dpkg-deb -x "$deb" "$work/root"
-check_tree "$work/root" "$version" "$console" "$id"
+check_tree "$work/root" "$version" "$console" "$id" "$service"
 # cpack strips the programs: debug info would be most of the package.
 for p in "$work"/root/usr/bin/*; do
     file -b "$p" | grep -q ', stripped' || fail "$(basename "$p") is not stripped"

@@ -3,9 +3,9 @@
 # /usr/bin and removes the package again. It changes the system, so it runs
 # only as root and only when asked: in CI (CI set) or with QUORVAN_DPKG_TEST.
 # Exit status 77 means skipped.
-# Usage: dpkg-install.sh DEB_WORK VERSION
+# Usage: dpkg-install.sh DEB_WORK VERSION WITH_SERVICE
 set -euo pipefail
-work=$1 version=$2
+work=$1 version=$2 service=${3:-OFF}
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "skipped: installing a package needs root"
@@ -28,7 +28,13 @@ trap 'dpkg -r quorvan-master >/dev/null 2>&1 || true' EXIT
 dpkg -i "$deb"
 
 status=0
-for p in quorvan-cli quorvan-meter-sim; do
+programs=(quorvan-cli quorvan-meter-sim)
+[ "$service" = ON ] && programs+=(quorvan-meterd)
+if [ "$service" = ON ] && ! id -nG quorvan-meterd 2>/dev/null | grep -qw dialout; then
+    echo "FAIL: the package made no system user quorvan-meterd in group dialout" >&2
+    status=1
+fi
+for p in "${programs[@]}"; do
     shown=$("/usr/bin/$p" --version 2>&1) || true
     if [ "$shown" != "$p $version" ]; then
         echo "FAIL: /usr/bin/$p --version says '$shown', want '$p $version'" >&2
@@ -37,7 +43,7 @@ for p in quorvan-cli quorvan-meter-sim; do
 done
 dpkg -r quorvan-master
 trap - EXIT
-for p in quorvan-cli quorvan-meter-sim Quorvan-Master; do
+for p in quorvan-cli quorvan-meter-sim Quorvan-Master quorvan-meterd; do
     if [ -e "/usr/bin/$p" ]; then
         echo "FAIL: /usr/bin/$p is still there after dpkg -r" >&2
         status=1

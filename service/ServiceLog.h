@@ -1,0 +1,14 @@
+// The service's log: one line per event on standard error, which journald
+// keeps when systemd runs the service.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Where a part of the service sends its events; it may be called from any
+// thread.
+using LogFn = std::function<void(const std::string& line)>;
+
+// Writes "line\n" to standard error in one write(), so lines from several
+// threads never interleave.
+void LogToStderr(const std::string& line);

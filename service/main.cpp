@@ -1,0 +1,97 @@
+// quorvan-meterd: the meters of one or more serial lines, watched around
+// the clock, served to Prometheus and an MQTT broker.
+//
+// The main thread only waits for signals (blocked everywhere else, so no
+// work happens in a handler): SIGHUP reloads, SIGTERM and SIGINT end it.
+#include "CMeterd.h"
+#include "MeterdArgs.h"
+#include "MeterdConfig.h"
+#include "ServiceLog.h"
+
+#include <csignal>
+#include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+
+int Check(const MeterdConfig& config, const std::string& path)
+{
+    const size_t lines = config.lines.size(), meters = MeterCount(config);
+    std::string summary = path + ": ok: " + std::to_string(lines) +
+                          (lines == 1 ? " line, " : " lines, ") + std::to_string(meters) +
+                          (meters == 1 ? " meter" : " meters") + ", metrics on " +
+                          ListenText(config);
+    if (config.mqtt.enabled)
+        summary += ", broker " + config.mqtt.host + ":" + std::to_string(config.mqtt.port);
+    std::puts(summary.c_str());
+    return kMeterdExitOk;
+}
+
+// Runs until SIGTERM or SIGINT; SIGHUP rereads `path`.
+int Serve(const MeterdConfig& config, const std::string& path)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    // Before any thread exists, so that every thread inherits the mask.
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);  // a client that hangs up mid-answer
+
+    CMeterd service(LogToStderr);
+    std::string error;
+    LogToStderr(std::string("quorvan-meterd ") + QUORVAN_VERSION + " starting with " + path);
+    if (!service.Start(config, &error)) {
+        LogToStderr("quorvan-meterd: " + error);
+        return kMeterdExitStart;
+    }
+    for (;;) {
+        int signal = 0;
+        if (sigwait(&signals, &signal) != 0)
+            continue;
+        if (signal != SIGHUP) {
+            LogToStderr(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            break;
+        }
+        const ConfigResult next = LoadMeterdConfig(path);
+        if (next.ok)
+            service.Reload(next.config);
+        else
+            LogToStderr("configuration not reloaded, the running one stays: " + next.error);
+    }
+    const bool clean = service.Stop();
+    LogToStderr("stopped");
+    if (!clean)
+        _exit(kMeterdExitOk);  // an HTTP client still holds a worker; it owns what it uses
+    return kMeterdExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const MeterdArgsResult parsed = ParseMeterdArgs(argc, argv);
+    if (!parsed.ok) {
+        std::fprintf(stderr, "quorvan-meterd: %s\nTry 'quorvan-meterd --help'.\n",
+                     parsed.error.c_str());
+        return kMeterdExitConfig;
+    }
+    if (parsed.args.help) {
+        std::fputs(MeterdUsage().c_str(), stdout);
+        return kMeterdExitOk;
+    }
+    if (parsed.args.version) {
+        std::printf("quorvan-meterd %s\n", QUORVAN_VERSION);
+        return kMeterdExitOk;
+    }
+    const ConfigResult loaded = LoadMeterdConfig(parsed.args.configPath);
+    if (!loaded.ok) {
+        std::fprintf(stderr, "quorvan-meterd: %s\n", loaded.error.c_str());
+        return kMeterdExitConfig;
+    }
+    if (parsed.args.check)
+        return Check(loaded.config, parsed.args.configPath);
+    return Serve(loaded.config, parsed.args.configPath);
+}
