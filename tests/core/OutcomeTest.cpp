@@ -36,7 +36,7 @@ TEST(OutcomeText, NamesEachCause)
 {
     EXPECT_EQ(OutcomeText(Exchange(kMeterOk)), "success");
     EXPECT_EQ(OutcomeText(Exchange(kMeterLength)), "no answer");
-    EXPECT_EQ(OutcomeText(Exchange(kMeterLength, 5)), "wrong answer length (5 bytes received)");
+    EXPECT_EQ(OutcomeText(Exchange(kMeterLength, 5)), "wrong answer length: 5 bytes received");
     EXPECT_EQ(OutcomeText(Exchange(kMeterChecksum, 21)), "checksum mismatch");
     EXPECT_EQ(OutcomeText(Exchange(2, 5)), "exception code 2 (illegal data address)");
     EXPECT_EQ(OutcomeText(Exchange(17, 5)), "exception code 17");
