@@ -425,3 +425,43 @@ TEST(MqttPublisher, StopIsPromptWhileTheBrokerNeverAnswers)
         close(fd);
     close(listener);
 }
+
+// TLS with the CA file: the broker's certificate is checked against it,
+// and a CA that did not sign it keeps the publisher out.
+TEST(MqttPublisher, TlsConnectsOnlyWithTheBrokersCa)
+{
+    if (access("/usr/bin/openssl", X_OK) != 0)
+        GTEST_SKIP() << "openssl is not installed";
+    MqttBroker broker;
+    const std::string& dir = broker.Dir();
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+    ASSERT_TRUE(
+        RunProgram({"/bin/sh", "-c",
+                    "set -e; cd " + dir + "; openssl req -x509" + ec +
+                        " -keyout ca.key -out ca.crt -subj /CN=test-ca; openssl req -x509" + ec +
+                        " -keyout other.key -out other.crt -subj /CN=other-ca; openssl req" + ec +
+                        " -keyout server.key -out server.csr -subj /CN=127.0.0.1;"
+                        " printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext;"
+                        " openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial"
+                        " -days 2 -extfile san.ext -out server.crt"}));
+    ASSERT_TRUE(broker.Start(true, "cafile " + dir + "/ca.crt\ncertfile " + dir +
+                                       "/server.crt\nkeyfile " + dir + "/server.key\n"));
+    MqttProbe live(broker.Port(), {"quorvan/#"}, "", "", dir + "/ca.crt");
+    ASSERT_TRUE(live.Ready());
+
+    MqttSettings settings = BrokerAt(broker.Port());
+    settings.caFile = dir + "/ca.crt";
+    CMqttPublisher publisher(settings);
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    publisher.Publish(Meter("bank-1", 1));
+    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
+
+    settings.caFile = dir + "/other.crt";
+    settings.clientId = "quorvan-stranger";
+    CMqttPublisher stranger(settings);
+    ASSERT_TRUE(stranger.Start(&error)) << error;
+    EXPECT_TRUE(WaitUntil([&] { return !stranger.LastError().empty(); }));
+    EXPECT_FALSE(stranger.Connected()) << stranger.LastError();
+    EXPECT_TRUE(Contains(stranger.LastError(), "TLS")) << stranger.LastError();
+}
