@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -64,9 +65,7 @@ long long MsUntil(std::chrono::steady_clock::time_point t)
 }  // namespace
 
 CMqttPublisher::CMqttPublisher(const MqttSettings& settings, std::string serviceName)
-    : m_settings(settings),
-      m_serviceName(std::move(serviceName)),
-      m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    : m_settings(settings), m_serviceName(std::move(serviceName))
 {
 }
 
@@ -94,6 +93,8 @@ bool CMqttPublisher::Start(std::string* error)
     *error = SettingsProblem(m_settings);
     if (!error->empty())
         return false;
+    if (m_wakeFd < 0)
+        m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wakeFd < 0) {
         *error = std::string("MQTT publisher: eventfd: ") + std::strerror(errno);
         return false;
@@ -117,7 +118,12 @@ bool CMqttPublisher::Start(std::string* error)
     m_stopping = false;
     m_pauseMs = m_firstPauseMs;
     m_nextAttempt = Clock::now();
-    m_thread = std::thread(&CMqttPublisher::Run, this);
+    try {
+        m_thread = std::thread(&CMqttPublisher::Run, this);
+    } catch (const std::system_error& e) {
+        *error = std::string("MQTT publisher: no thread: ") + e.what();
+        return false;
+    }
     return true;
 }
 
@@ -233,9 +239,10 @@ void CMqttPublisher::Connect()
     m_connectStarted = Clock::now();
     const int rc = mosquitto_connect(m_mosq, m_settings.host.c_str(), m_settings.port,
                                      m_settings.keepaliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS)
-        Lost("MQTT broker " + m_settings.host + ":" + std::to_string(m_settings.port) + ": " +
-             MosquittoText(rc));
+    if (rc != MOSQ_ERR_SUCCESS) {
+        const std::string why = MosquittoText(rc);
+        Lost("MQTT broker " + m_settings.host + ":" + std::to_string(m_settings.port) + ": " + why);
+    }
 }
 
 bool CMqttPublisher::Reachable(std::string* error)
@@ -270,19 +277,29 @@ bool CMqttPublisher::Probe(const addrinfo* address, Clock::time_point deadline, 
         *why = std::strerror(errno);
         return false;
     }
-    bool reached = connect(fd, address->ai_addr, address->ai_addrlen) == 0;
-    if (!reached && errno != EINPROGRESS)
+    bool reached = false;
+    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0)
+        reached = true;
+    else if (errno != EINPROGRESS)
         *why = std::strerror(errno);
-    while (!reached && errno == EINPROGRESS) {
+    else
+        reached = AwaitConnect(fd, deadline, why);
+    close(fd);
+    return reached;
+}
+
+bool CMqttPublisher::AwaitConnect(int fd, Clock::time_point deadline, std::string* why)
+{
+    for (;;) {
         const long long left = MsUntil(deadline);
         if (left <= 0 || m_stopping.load()) {
             *why = "no answer to a TCP connect";
-            break;
+            return false;
         }
         pollfd fds[2] = {{fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
         if (poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) {
             *why = std::strerror(errno);
-            break;
+            return false;
         }
         if (fds[1].revents != 0)
             DrainWake();
@@ -290,15 +307,11 @@ bool CMqttPublisher::Probe(const addrinfo* address, Clock::time_point deadline, 
             int err = 0;
             socklen_t len = sizeof err;
             getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-            reached = err == 0;
-            if (!reached)
+            if (err != 0)
                 *why = std::strerror(err);
-            break;
+            return err == 0;
         }
-        errno = EINPROGRESS;
     }
-    close(fd);
-    return reached;
 }
 
 void CMqttPublisher::Serve()
@@ -330,7 +343,8 @@ void CMqttPublisher::Serve()
         return;
     }
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) {
-        Lost("MQTT connection lost: " + MosquittoText(rc));
+        Lost("MQTT connection lost: " +
+             (rc != MOSQ_ERR_SUCCESS ? MosquittoText(rc) : std::string("closed")));
         return;
     }
     if (m_greet)

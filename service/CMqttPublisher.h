@@ -92,6 +92,7 @@ private:
     void Connect();
     bool Reachable(std::string* error);
     bool Probe(const addrinfo* address, Clock::time_point deadline, std::string* why);
+    bool AwaitConnect(int fd, Clock::time_point deadline, std::string* why);
     void Serve();
     void Greet();
     void Flush();
@@ -114,7 +115,7 @@ private:
     int m_maxPauseMs = kMaxPauseMs;
 
     std::thread m_thread;
-    int m_wakeFd = -1;  // eventfd: Publish() and Stop() wake the thread
+    int m_wakeFd = -1;  // eventfd from Start(): Publish() and Stop() wake the thread
     std::atomic<bool> m_stopping{false};
     std::atomic<bool> m_connected{false};
 
