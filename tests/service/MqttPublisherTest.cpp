@@ -1,0 +1,464 @@
+// The MQTT side against Debian's mosquitto broker, started per test on a
+// loopback port, watched by subscribers of the test's own.
+#include "CMqttPublisher.h"
+#include "MqttBroker.h"
+#include "MqttProbe.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Messages = std::vector<MqttReceived>;
+
+// 2023-11-14T22:13:20.123Z
+constexpr int64_t kReadingTime = 1700000000123;
+
+MqttSettings BrokerAt(int port)
+{
+    MqttSettings s;
+    s.enabled = true;
+    s.port = port;
+    s.clientId = "quorvan-test";
+    return s;
+}
+
+MeterSnapshot Meter(const std::string& name, uint32_t energyWh, bool up = true)
+{
+    MeterSnapshot m;
+    m.name = name;
+    m.port = "COM1";
+    m.address = 7;
+    m.up = up;
+    m.haveReading = true;
+    m.reading = Measurement{5123, 450, 2305, energyWh, 0, 0};
+    m.readingUnixMs = kReadingTime;
+    return m;
+}
+
+// Polls a condition of the publisher, which has no way to signal it.
+bool WaitUntil(const std::function<bool()>& done, int ms = 10000)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (Clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::function<bool(const Messages&)> Count(const std::string& topic, size_t n)
+{
+    return [=](const Messages& all) {
+        size_t seen = 0;
+        for (const MqttReceived& r : all)
+            seen += r.topic == topic;
+        return seen >= n;
+    };
+}
+
+std::function<bool(const Messages&)> Says(const std::string& topic, const std::string& payload)
+{
+    return [=](const Messages& all) {
+        for (const MqttReceived& r : all) {
+            if (r.topic == topic && r.payload == payload)
+                return true;
+        }
+        return false;
+    };
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+long ResidentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+std::string WriteFile(const std::string& path, const std::string& text, mode_t mode)
+{
+    std::ofstream(path, std::ios::trunc) << text;
+    chmod(path.c_str(), mode);
+    return path;
+}
+
+const char* const kSensorState = "quorvan/bank-1/state";
+const char* const kBankAvailability = "quorvan/bank-1/availability";
+
+}  // namespace
+
+TEST(MqttPublisher, StateAvailabilityAndDiscoveryReachTheBroker)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttProbe live(broker.Port(), {"quorvan/#"});
+    ASSERT_TRUE(live.Ready());
+    CMqttPublisher publisher(BrokerAt(broker.Port()));
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+
+    publisher.Publish(Meter("bank-1", 12345));
+    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
+    EXPECT_EQ(live.On(kSensorState)[0].payload,
+              "{\"voltage_v\": 51.23, \"current_a\": 4.50, \"power_w\": 230.5, "
+              "\"energy_wh\": 12345, \"voltage_alarm\": false, "
+              "\"time\": \"2023-11-14T22:13:20.123Z\"}");
+
+    // What Home Assistant finds when it starts later: status, availability
+    // and five configs retained; no state, which could be stale by then.
+    MqttProbe late(broker.Port(), {"quorvan/#", "homeassistant/#"});
+    ASSERT_TRUE(late.Ready());
+    const std::string config = "homeassistant/sensor/quorvan-test/bank-1_";
+    const std::string alarmConfig =
+        "homeassistant/binary_sensor/quorvan-test/bank-1_voltage_alarm/config";
+    ASSERT_TRUE(late.WaitFor(Count(alarmConfig, 1)));
+    ASSERT_TRUE(late.WaitFor(Count(config + "energy/config", 1)));
+    ASSERT_EQ(late.On("quorvan/status").size(), 1u);
+    EXPECT_EQ(late.On("quorvan/status")[0].payload, "online");
+    EXPECT_TRUE(late.On("quorvan/status")[0].retained);
+    ASSERT_EQ(late.On(kBankAvailability).size(), 1u);
+    EXPECT_EQ(late.On(kBankAvailability)[0].payload, "online");
+    EXPECT_TRUE(late.On(kBankAvailability)[0].retained);
+    EXPECT_TRUE(late.On(kSensorState).empty());
+
+    struct Expected {
+        std::string object, unit, deviceClass, stateClass, key;
+    };
+    const Expected sensors[] = {
+        {"voltage", "V", "voltage", "measurement", "voltage_v"},
+        {"current", "A", "current", "measurement", "current_a"},
+        {"power", "W", "power", "measurement", "power_w"},
+        {"energy", "Wh", "energy", "total_increasing", "energy_wh"},
+    };
+    for (const Expected& e : sensors) {
+        const auto found = late.On(config + e.object + "/config");
+        ASSERT_EQ(found.size(), 1u) << e.object;
+        const std::string& json = found[0].payload;
+        EXPECT_TRUE(found[0].retained);
+        EXPECT_TRUE(Contains(json, "\"unit_of_measurement\":\"" + e.unit + "\"")) << json;
+        EXPECT_TRUE(Contains(json, "\"device_class\":\"" + e.deviceClass + "\"")) << json;
+        EXPECT_TRUE(Contains(json, "\"state_class\":\"" + e.stateClass + "\"")) << json;
+        EXPECT_TRUE(Contains(json, "value_json." + e.key)) << json;
+        EXPECT_TRUE(Contains(json, "\"unique_id\":\"quorvan-test_bank-1_" + e.object + "\""))
+            << json;
+    }
+    std::vector<std::string> all;
+    for (const Expected& e : sensors)
+        all.push_back(late.On(config + e.object + "/config")[0].payload);
+    all.push_back(late.On(alarmConfig)[0].payload);
+    EXPECT_TRUE(Contains(all.back(), "\"device_class\":\"problem\"")) << all.back();
+    for (const std::string& json : all) {
+        EXPECT_TRUE(Contains(json, "\"state_topic\":\"quorvan/bank-1/state\"")) << json;
+        EXPECT_TRUE(Contains(json,
+                             "\"availability\":[{\"topic\":\"quorvan/status\"},"
+                             "{\"topic\":\"quorvan/bank-1/availability\"}]"))
+            << json;
+        EXPECT_TRUE(Contains(json, "\"availability_mode\":\"all\"")) << json;
+        EXPECT_TRUE(Contains(json,
+                             "\"device\":{\"identifiers\":[\"quorvan-test_bank-1\"],"
+                             "\"name\":\"bank-1\",\"manufacturer\":\"Quorvan\","
+                             "\"model\":\"DC energy meter\"}"))
+            << json;
+    }
+
+    // Home Assistant restarting announces itself; discovery follows.
+    late.Publish("homeassistant/status", "online");
+    EXPECT_TRUE(late.WaitFor(Count(config + "voltage/config", 2)));
+}
+
+TEST(MqttPublisher, DownMeterIsOfflineAndSendsNoState)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttProbe live(broker.Port(), {"quorvan/#"});
+    ASSERT_TRUE(live.Ready());
+    CMqttPublisher publisher(BrokerAt(broker.Port()));
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+
+    publisher.Publish(Meter("bank-1", 1));
+    publisher.Publish(Meter("bank-2", 1));
+    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
+    ASSERT_TRUE(live.WaitFor(Count("quorvan/bank-2/state", 1)));
+
+    // bank-1 stops answering; its last good reading stays in the snapshot.
+    publisher.Publish(Meter("bank-1", 2, false));
+    publisher.Publish(Meter("bank-2", 2));
+    ASSERT_TRUE(live.WaitFor(Says(kBankAvailability, "offline")));
+    ASSERT_TRUE(live.WaitFor(Count("quorvan/bank-2/state", 2)));
+    publisher.Publish(Meter("bank-1", 3, false));
+    publisher.Publish(Meter("bank-2", 3));
+    ASSERT_TRUE(live.WaitFor(Count("quorvan/bank-2/state", 3)));
+    EXPECT_EQ(live.On(kSensorState).size(), 1u);
+    EXPECT_EQ(live.On(kBankAvailability).size(), 2u);  // online, offline: no repeats
+
+    publisher.Publish(Meter("bank-1", 4));
+    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 2)));
+    EXPECT_EQ(live.On(kBankAvailability).back().payload, "online");
+}
+
+TEST(MqttPublisher, StopSaysOfflineForServiceAndMeters)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttProbe live(broker.Port(), {"quorvan/#"});
+    ASSERT_TRUE(live.Ready());
+    CMqttPublisher publisher(BrokerAt(broker.Port()));
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    publisher.Publish(Meter("bank-1", 1));
+    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
+
+    const auto begun = Clock::now();
+    publisher.Stop();
+    EXPECT_LT(Clock::now() - begun, std::chrono::seconds(1));
+    EXPECT_TRUE(live.WaitFor(Says("quorvan/status", "offline")));
+    EXPECT_TRUE(live.WaitFor(Says(kBankAvailability, "offline")));
+    MqttProbe late(broker.Port(), {"quorvan/status"});
+    EXPECT_TRUE(late.WaitFor(Says("quorvan/status", "offline")));
+}
+
+TEST(MqttPublisher, LastWillSaysOfflineWhenTheProcessDies)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    MqttProbe live(broker.Port(), {"quorvan/#"});
+    ASSERT_TRUE(live.Ready());
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const std::string port = std::to_string(broker.Port());
+        execl(QUORVAN_MQTT_WILL_HELPER, QUORVAN_MQTT_WILL_HELPER, port.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(child, 0);
+    const bool online = live.WaitFor(Count(kSensorState, 1));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    ASSERT_TRUE(online);
+    EXPECT_EQ(live.On("quorvan/status")[0].payload, "online");
+
+    ASSERT_TRUE(live.WaitFor(Says("quorvan/status", "offline")));
+    MqttProbe late(broker.Port(), {"quorvan/status"});
+    ASSERT_TRUE(late.WaitFor(Count("quorvan/status", 1)));
+    EXPECT_EQ(late.On("quorvan/status")[0].payload, "offline");
+    EXPECT_TRUE(late.On("quorvan/status")[0].retained);
+}
+
+// The broker killed and restarted, with a password file: while it is away
+// the service keeps polling and the publisher keeps only the latest state;
+// after the reconnect each meter's latest state goes out once.
+TEST(MqttPublisher, BrokerRestartSendsEachLatestStateOnce)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.SetUser("probe", "probe-pw"));
+    ASSERT_TRUE(broker.SetUser("meterd", "s3cret pw"));
+    ASSERT_TRUE(broker.Start(false));
+    MqttSettings settings = BrokerAt(broker.Port());
+    settings.credentialsFile =
+        WriteFile(broker.Dir() + "/credentials", "meterd\ns3cret pw\n", 0600);
+    CMqttPublisher publisher(settings);
+    publisher.SetReconnectPauses(20, 100);
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    {
+        MqttProbe before(broker.Port(), {"quorvan/+/state"}, "probe", "probe-pw");
+        ASSERT_TRUE(before.Ready());
+        publisher.Publish(Meter("bank-1", 1));
+        publisher.Publish(Meter("bank-2", 1));
+        ASSERT_TRUE(before.WaitFor(Count("quorvan/bank-2/state", 1)));
+        ASSERT_TRUE(before.WaitFor(Count(kSensorState, 1)));
+        broker.Kill();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !publisher.Connected(); }));
+
+    const long residentBefore = ResidentBytes();
+    for (uint32_t i = 0; i < 200000; ++i)
+        publisher.Publish(Meter(i % 2 ? "bank-1" : "bank-2", i));
+    publisher.Publish(Meter("bank-1", 777777));
+    publisher.Publish(Meter("bank-2", 888888));
+    // A queue of 200000 messages would take tens of megabytes.
+    EXPECT_LT(ResidentBytes() - residentBefore, 4L << 20);
+
+    // Back without the service's user at first, so the test's subscriber
+    // is in place before the publisher can be.
+    ASSERT_TRUE(broker.RemoveUser("meterd"));
+    ASSERT_TRUE(broker.Restart());
+    MqttProbe after(broker.Port(), {"quorvan/+/state"}, "probe", "probe-pw");
+    ASSERT_TRUE(after.Ready());
+    EXPECT_TRUE(WaitUntil([&] { return Contains(publisher.LastError(), "not authori"); }))
+        << publisher.LastError();
+    ASSERT_TRUE(broker.SetUser("meterd", "s3cret pw"));
+    ASSERT_TRUE(broker.Reload());
+
+    ASSERT_TRUE(after.WaitFor(Count(kSensorState, 1)));
+    ASSERT_TRUE(after.WaitFor(Count("quorvan/bank-2/state", 1)));
+    EXPECT_TRUE(publisher.Connected());
+    // A marker after them: anything else sent on reconnect came before it.
+    publisher.Publish(Meter("bank-1", 999999));
+    ASSERT_TRUE(after.WaitFor(Count(kSensorState, 2)));
+    const auto bank1 = after.On(kSensorState);
+    const auto bank2 = after.On("quorvan/bank-2/state");
+    ASSERT_EQ(bank1.size(), 2u);
+    EXPECT_EQ(bank2.size(), 1u);
+    EXPECT_TRUE(Contains(bank1[0].payload, "\"energy_wh\": 777777,")) << bank1[0].payload;
+    EXPECT_TRUE(Contains(bank2[0].payload, "\"energy_wh\": 888888,")) << bank2[0].payload;
+    EXPECT_TRUE(Contains(bank1[1].payload, "\"energy_wh\": 999999,")) << bank1[1].payload;
+}
+
+// The real pauses: 1 s after the loss, then 2 s.
+TEST(MqttPublisher, ReconnectPausesStartAtOneSecondAndDouble)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    CMqttPublisher publisher(BrokerAt(broker.Port()));
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    ASSERT_TRUE(WaitUntil([&] { return publisher.Connected(); }));
+
+    broker.Kill();
+    ASSERT_TRUE(WaitUntil([&] { return !publisher.Connected(); }));
+    const auto lost = Clock::now();
+    ASSERT_TRUE(WaitUntil([&] { return Contains(publisher.LastError(), "refused"); }))
+        << publisher.LastError();
+    const auto firstAttempt = Clock::now();
+    ASSERT_TRUE(broker.Restart());
+    ASSERT_TRUE(WaitUntil([&] { return publisher.Connected(); }));
+    const auto secondAttempt = Clock::now();
+
+    using std::chrono::milliseconds;
+    EXPECT_GE(firstAttempt - lost, milliseconds(950));
+    EXPECT_LT(firstAttempt - lost, milliseconds(1500));
+    EXPECT_GE(secondAttempt - firstAttempt, milliseconds(1900));
+    EXPECT_LT(secondAttempt - firstAttempt, milliseconds(2600));
+}
+
+TEST(MqttPublisher, StartRefusesCredentialsOthersMayReadAndBadFiles)
+{
+    MqttBroker scratch;  // only for its folder
+    MqttSettings settings = BrokerAt(1883);
+    std::string error;
+
+    const std::string open = WriteFile(scratch.Dir() + "/open", "meterd\npw\n", 0644);
+    settings.credentialsFile = open;
+    EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
+    EXPECT_TRUE(Contains(error, open + " is open to group or others (mode 0644)")) << error;
+    EXPECT_TRUE(Contains(error, "chmod 600 " + open)) << error;
+
+    settings.credentialsFile = WriteFile(scratch.Dir() + "/group", "meterd\npw\n", 0640);
+    EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
+    EXPECT_TRUE(Contains(error, "chmod 600")) << error;
+
+    settings.credentialsFile = WriteFile(scratch.Dir() + "/empty", "\npw\n", 0600);
+    EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
+    EXPECT_TRUE(Contains(error, "first line must hold the user name")) << error;
+
+    settings.credentialsFile = scratch.Dir() + "/missing";
+    EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
+    EXPECT_TRUE(Contains(error, scratch.Dir() + "/missing: No such file")) << error;
+
+    settings.credentialsFile.clear();
+    settings.caFile = scratch.Dir() + "/no-ca.crt";
+    EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
+    EXPECT_TRUE(Contains(error, "MQTT CA file " + settings.caFile)) << error;
+}
+
+// A peer that takes the TCP connection and never answers CONNECT: the
+// publisher waits, and Stop() still returns at once.
+TEST(MqttPublisher, StopIsPromptWhileTheBrokerNeverAnswers)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+
+    CMqttPublisher publisher(BrokerAt(ntohs(a.sin_port)));
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    publisher.Publish(Meter("bank-1", 1));
+    // The reachability check connects and leaves; the client's connection
+    // then sends CONNECT (first byte 0x10) and waits.
+    bool connectSeen = false;
+    std::vector<int> accepted;
+    while (!connectSeen && accepted.size() < 4) {
+        const int fd = accept(listener, nullptr, nullptr);
+        ASSERT_GE(fd, 0);
+        accepted.push_back(fd);
+        unsigned char first = 0;
+        connectSeen = read(fd, &first, 1) == 1 && first == 0x10;
+    }
+    ASSERT_TRUE(connectSeen);
+    EXPECT_FALSE(publisher.Connected());
+
+    const auto begun = Clock::now();
+    publisher.Stop();
+    EXPECT_LT(Clock::now() - begun, std::chrono::milliseconds(500));
+    for (int fd : accepted)
+        close(fd);
+    close(listener);
+}
+
+// TLS with the CA file: the broker's certificate is checked against it,
+// and a CA that did not sign it keeps the publisher out.
+TEST(MqttPublisher, TlsConnectsOnlyWithTheBrokersCa)
+{
+    if (access("/usr/bin/openssl", X_OK) != 0)
+        GTEST_SKIP() << "openssl is not installed";
+    MqttBroker broker;
+    const std::string& dir = broker.Dir();
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+    ASSERT_TRUE(
+        RunProgram({"/bin/sh", "-c",
+                    "set -e; cd " + dir + "; openssl req -x509" + ec +
+                        " -keyout ca.key -out ca.crt -subj /CN=test-ca; openssl req -x509" + ec +
+                        " -keyout other.key -out other.crt -subj /CN=other-ca; openssl req" + ec +
+                        " -keyout server.key -out server.csr -subj /CN=127.0.0.1;"
+                        " printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext;"
+                        " openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial"
+                        " -days 2 -extfile san.ext -out server.crt"}));
+    ASSERT_TRUE(broker.Start(true, "cafile " + dir + "/ca.crt\ncertfile " + dir +
+                                       "/server.crt\nkeyfile " + dir + "/server.key\n"));
+    MqttProbe live(broker.Port(), {"quorvan/#"}, "", "", dir + "/ca.crt");
+    ASSERT_TRUE(live.Ready());
+
+    MqttSettings settings = BrokerAt(broker.Port());
+    settings.caFile = dir + "/ca.crt";
+    CMqttPublisher publisher(settings);
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    publisher.Publish(Meter("bank-1", 1));
+    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
+
+    settings.caFile = dir + "/other.crt";
+    settings.clientId = "quorvan-stranger";
+    CMqttPublisher stranger(settings);
+    ASSERT_TRUE(stranger.Start(&error)) << error;
+    EXPECT_TRUE(WaitUntil([&] { return !stranger.LastError().empty(); }));
+    EXPECT_FALSE(stranger.Connected()) << stranger.LastError();
+    EXPECT_TRUE(Contains(stranger.LastError(), "TLS")) << stranger.LastError();
+}
