@@ -28,8 +28,14 @@ CMeterd::CMeterd(LogFn log, LinePollTiming timing, HttpLimits limits)
     : m_log(std::move(log)),
       m_timing(timing),
       m_store(std::make_shared<CSnapshotStore>()),
+      m_mqtt(std::make_shared<MqttSlot>()),
       m_http(m_store, limits)
 {
+    m_store->SetObserver([slot = m_mqtt](const MeterSnapshot& snapshot) {
+        std::lock_guard<std::mutex> hold(slot->lock);
+        if (slot->publisher)
+            slot->publisher->Publish(snapshot);  // keeps the latest; never blocks
+    });
 }
 
 CMeterd::~CMeterd()
@@ -37,11 +43,21 @@ CMeterd::~CMeterd()
     Stop();
 }
 
-bool CMeterd::Start(const MeterdConfig& config, std::string* error)
+bool CMeterd::Start(const MeterdConfig& config, std::string* error, bool* badConfig)
 {
     m_config = config;
     if (!Listen(config, error))
         return false;
+    if (config.mqtt.enabled) {
+        auto publisher = StartMqtt(config.mqtt, error);
+        if (!publisher) {
+            m_http.Stop();
+            if (badConfig != nullptr)
+                *badConfig = true;
+            return false;
+        }
+        SwapMqtt(std::move(publisher));
+    }
     m_log("polling " + Count(config.lines.size(), "line", "lines") + ", " +
           Count(MeterCount(config), "meter", "meters") + ", " + IntervalText(config.intervalMs));
     for (const LineConfig& line : config.lines)
@@ -57,6 +73,44 @@ bool CMeterd::Listen(const MeterdConfig& config, std::string* error)
     bound.listenPort = m_http.Port();
     m_log("serving metrics on http://" + ListenText(bound) + "/metrics");
     return true;
+}
+
+std::unique_ptr<CMqttPublisher> CMeterd::StartMqtt(const MqttSettings& settings, std::string* error)
+{
+    if (!settings.enabled)
+        return nullptr;
+    auto publisher = std::make_unique<CMqttPublisher>(settings);
+    if (!publisher->Start(error))
+        return nullptr;
+    for (const MeterSnapshot& snapshot : m_store->Copy())
+        publisher->Publish(snapshot);
+    m_log("publishing to the MQTT broker " + settings.host + ":" + std::to_string(settings.port));
+    return publisher;
+}
+
+std::unique_ptr<CMqttPublisher> CMeterd::SwapMqtt(std::unique_ptr<CMqttPublisher> next)
+{
+    std::lock_guard<std::mutex> hold(m_mqtt->lock);
+    std::swap(m_mqtt->publisher, next);
+    return next;
+}
+
+void CMeterd::ReloadMqtt(const MeterdConfig& previous)
+{
+    if (previous.mqtt == m_config.mqtt)
+        return;
+    std::string error;
+    auto next = StartMqtt(m_config.mqtt, &error);
+    if (!next && m_config.mqtt.enabled) {
+        m_log("configuration: " + error + "; the broker connection stays as it was");
+        m_config.mqtt = previous.mqtt;
+        return;
+    }
+    auto old = SwapMqtt(std::move(next));
+    if (old)
+        old->Stop();  // bounded; the new one already runs
+    if (!m_config.mqtt.enabled)
+        m_log("MQTT publishing stopped");
 }
 
 void CMeterd::StartLine(const LineConfig& line)
@@ -92,6 +146,7 @@ void CMeterd::Reload(const MeterdConfig& next)
         ++started;
     }
     ReloadHttp(previous);
+    ReloadMqtt(previous);
     m_log("configuration reloaded: " + Count(m_lines.size() - started, "line", "lines") +
           " kept, " + std::to_string(started) + " started, " + std::to_string(dropped.size()) +
           " stopped" +
@@ -122,5 +177,7 @@ bool CMeterd::Stop()
     for (auto& poller : m_lines)
         poller->Stop();
     m_lines.clear();
+    if (auto publisher = SwapMqtt(nullptr))
+        publisher->Stop();  // last: the meters' final states go out first
     return clean;
 }

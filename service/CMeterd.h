@@ -5,18 +5,21 @@
 // on SIGTERM. Only that one thread calls it; the pollers and the HTTP
 // workers run on threads of their own and meet only in the store.
 //
-// The MQTT publisher (Start/Stop/Publish) joins here: it is fed through the
-// store's observer, started after the HTTP server, restarted by Reload when
-// [mqtt] changed, and stopped with the rest.
+// The MQTT publisher is fed through the store's observer (on the pollers'
+// threads, under a short lock of its own), started after the HTTP server,
+// replaced by Reload when [mqtt] changed, and stopped last, so that the
+// meters' last states and "offline" still reach the broker.
 #pragma once
 
 #include "CHttpServer.h"
 #include "CLinePoller.h"
+#include "CMqttPublisher.h"
 #include "CSnapshotStore.h"
 #include "MeterdConfig.h"
 #include "ServiceLog.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,16 +31,18 @@ public:
     CMeterd(const CMeterd&) = delete;
     CMeterd& operator=(const CMeterd&) = delete;
 
-    // Starts the HTTP server, then the lines. False with *error when the
-    // listen address cannot be had (nothing is left running then).
-    bool Start(const MeterdConfig& config, std::string* error);
+    // Starts the HTTP server, the broker connection, then the lines. False
+    // with *error when the listen address cannot be had, or the broker
+    // settings are refused (*badConfig then true); nothing is left running.
+    bool Start(const MeterdConfig& config, std::string* error, bool* badConfig = nullptr);
     // Takes a new, already checked configuration. Lines whose port and
     // meters are unchanged keep running with their port open; the others
     // stop or start. A new listen address restarts the HTTP server; if it
     // cannot be had, the old one stays. Logs what it did.
     void Reload(const MeterdConfig& next);
-    // Ends every line (all at once) and the HTTP server. False when an HTTP
-    // client still held a worker and was left behind (see CHttpServer::Stop).
+    // Ends every line (all at once), the HTTP server and the broker
+    // connection. False when an HTTP client still held a worker and was left
+    // behind (see CHttpServer::Stop).
     bool Stop();
 
     // The HTTP port in use (the chosen one for port 0).
@@ -45,7 +50,19 @@ public:
     const CSnapshotStore& Store() const { return *m_store; }
 
 private:
+    // The publisher in force, swapped by Reload while pollers publish.
+    struct MqttSlot {
+        std::mutex lock;
+        std::unique_ptr<CMqttPublisher> publisher;
+    };
+
     void StartLine(const LineConfig& line);
+    // A started publisher for `settings`, fed the latest snapshots; nullptr
+    // with *error when the settings are refused, or when MQTT is off.
+    std::unique_ptr<CMqttPublisher> StartMqtt(const MqttSettings& settings, std::string* error);
+    void ReloadMqtt(const MeterdConfig& previous);
+    // Puts `next` in the slot; returns the one it replaces.
+    std::unique_ptr<CMqttPublisher> SwapMqtt(std::unique_ptr<CMqttPublisher> next);
     bool Listen(const MeterdConfig& config, std::string* error);
     void ReloadHttp(const MeterdConfig& previous);
 
@@ -53,6 +70,7 @@ private:
     LinePollTiming m_timing;
     MeterdConfig m_config;  // in force
     std::shared_ptr<CSnapshotStore> m_store;
+    std::shared_ptr<MqttSlot> m_mqtt;
     std::vector<std::unique_ptr<CLinePoller>> m_lines;
     CHttpServer m_http;
 };

@@ -1,7 +1,7 @@
 # The service's MQTT side (libmosquitto) and its tests against a real
 # mosquitto broker. Included from service/CMakeLists.txt.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
+pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET GLOBAL libmosquitto)
 
 add_library(quorvan_mqtt STATIC
     ${CMAKE_CURRENT_LIST_DIR}/CMqttPublisher.cpp

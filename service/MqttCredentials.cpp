@@ -46,12 +46,15 @@ MqttCredentials ReadMqttCredentials(const std::string& path)
         close(fd);
         return Failed("MQTT credentials file " + path + ": not a regular file");
     }
-    if ((st.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    // The service's own group holds the service alone; any other may not look.
+    const mode_t groupMay = st.st_gid == getegid() ? S_IRGRP : 0;
+    if ((st.st_mode & (S_IRWXO | (S_IRWXG & ~groupMay))) != 0) {
         close(fd);
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
         return Failed("MQTT credentials file " + path + " is open to group or others (mode " +
-                      mode + "); make it readable by the service alone: chmod 600 " + path);
+                      mode + "); make it readable by the service alone: chmod 600 " + path +
+                      " (or 640 with the service's own group)");
     }
     std::string text;
     char buf[512];

@@ -13,4 +13,6 @@ struct MqttSettings {
     std::string credentialsFile;  // "" for none; user and password, readable by the service alone
     std::string caFile;           // "" for plain TCP; a CA file turns TLS on
     int keepaliveSeconds = 30;
+
+    bool operator==(const MqttSettings&) const = default;
 };

@@ -43,9 +43,10 @@ int Serve(const MeterdConfig& config, const std::string& path)
     CMeterd service(LogToStderr);
     std::string error;
     LogToStderr(std::string("quorvan-meterd ") + QUORVAN_VERSION + " starting with " + path);
-    if (!service.Start(config, &error)) {
+    bool badConfig = false;
+    if (!service.Start(config, &error, &badConfig)) {
         LogToStderr("quorvan-meterd: " + error);
-        return kMeterdExitStart;
+        return badConfig ? kMeterdExitConfig : kMeterdExitStart;
     }
     for (;;) {
         int signal = 0;

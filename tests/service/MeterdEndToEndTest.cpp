@@ -5,6 +5,8 @@
 #include "CChildProcess.h"
 #include "CMeterSim.h"
 #include "CSerial.h"
+#include "MqttBroker.h"
+#include "MqttProbe.h"
 #include "TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -322,3 +324,50 @@ TEST_F(MeterdEndToEnd, PrometheusScrapesTheMeters)
 }
 
 }  // namespace
+
+// The same two lines published to a real mosquitto: every meter's state and
+// its discovery, "online" while running and "offline" after SIGTERM.
+TEST_F(MeterdEndToEnd, BrokerGetsStatesDiscoveryAndStatus)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    WriteConfig("200ms");
+    std::ofstream(ConfigPath(), std::ios::app)
+        << "[mqtt]\nhost = \"127.0.0.1\"\nport = " << broker.Port() << "\n";
+    MqttProbe probe(broker.Port(), {"quorvan/#", "homeassistant/#"});
+    ASSERT_TRUE(WaitFor([&] { return probe.Ready(); }));
+    ASSERT_TRUE(m_service.Start(QUORVAN_METERD_PATH, {"--config", ConfigPath()}));
+
+    // Predicates see what arrived so far (the probe's lock is held meanwhile).
+    const auto has = [](const std::vector<MqttReceived>& all, const std::string& topic,
+                        const std::string& part) {
+        for (const MqttReceived& m : all)
+            if (m.topic == topic && Contains(m.payload, part))
+                return true;
+        return false;
+    };
+    // A retained sensor config under homeassistant/sensor/<node>/<meter>_<quantity>/config.
+    const auto discovered = [](const std::vector<MqttReceived>& all, const std::string& object,
+                               const std::string& part) {
+        for (const MqttReceived& m : all)
+            if (Contains(m.topic, "homeassistant/sensor/") &&
+                Contains(m.topic, "/" + object + "/config") && Contains(m.payload, part))
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(probe.WaitFor([&](const std::vector<MqttReceived>& all) {
+        return has(all, "quorvan/battery/state", "\"voltage_v\": 51.23, \"current_a\": 4.50") &&
+               has(all, "quorvan/solar/state", "\"voltage_v\": 48.00") &&
+               has(all, "quorvan/status", "online") &&
+               has(all, "quorvan/solar/availability", "online") &&
+               discovered(all, "battery_energy", "\"state_class\":\"total_increasing\"") &&
+               discovered(all, "solar_voltage", "\"state_class\":\"measurement\"");
+    })) << m_service.Err();
+
+    m_service.Signal(SIGTERM);
+    EXPECT_EQ(m_service.Finish(5000).status, 0);
+    EXPECT_TRUE(probe.WaitFor([&](const std::vector<MqttReceived>& all) {
+        return has(all, "quorvan/status", "offline") &&
+               has(all, "quorvan/battery/availability", "offline");
+    }));
+}

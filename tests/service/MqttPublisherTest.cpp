@@ -366,9 +366,21 @@ TEST(MqttPublisher, StartRefusesCredentialsOthersMayReadAndBadFiles)
     EXPECT_TRUE(Contains(error, open + " is open to group or others (mode 0644)")) << error;
     EXPECT_TRUE(Contains(error, "chmod 600 " + open)) << error;
 
-    settings.credentialsFile = WriteFile(scratch.Dir() + "/group", "meterd\npw\n", 0640);
+    // Our own group may read (the package's root:quorvan-meterd 0640), not write;
+    // another group may not even read.
+    settings.credentialsFile = WriteFile(scratch.Dir() + "/ours", "meterd\npw\n", 0640);
+    ASSERT_EQ(chown(settings.credentialsFile.c_str(), static_cast<uid_t>(-1), getegid()), 0);
+    EXPECT_TRUE(CMqttPublisher(settings).Start(&error)) << error;
+    settings.credentialsFile = WriteFile(scratch.Dir() + "/group", "meterd\npw\n", 0660);
+    ASSERT_EQ(chown(settings.credentialsFile.c_str(), static_cast<uid_t>(-1), getegid()), 0);
     EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
     EXPECT_TRUE(Contains(error, "chmod 600")) << error;
+    if (geteuid() == 0) {
+        settings.credentialsFile = WriteFile(scratch.Dir() + "/nogroup", "meterd\npw\n", 0640);
+        ASSERT_EQ(chown(settings.credentialsFile.c_str(), 0, 65534), 0);
+        EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
+        EXPECT_TRUE(Contains(error, "(mode 0640)")) << error;
+    }
 
     settings.credentialsFile = WriteFile(scratch.Dir() + "/empty", "\npw\n", 0600);
     EXPECT_FALSE(CMqttPublisher(settings).Start(&error));
