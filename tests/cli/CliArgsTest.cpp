@@ -143,23 +143,6 @@ TEST(CliArgs, ScanTakesItsAnswerLimit)
     }
 }
 
-// The limits are the parameter dialog's, to the hundredth.
-TEST(CliArgs, SetParamsTakesTheDialogsLimitsExactly)
-{
-    const CliParseResult low =
-        Parse({"--port", "COM1", "set-params", "--high", "5", "--low", "1", "--address", "1"});
-    ASSERT_TRUE(low.ok) << low.error;
-    EXPECT_EQ(low.options.set.highVoltage, 500);
-    EXPECT_EQ(low.options.set.lowVoltage, 100);
-    EXPECT_EQ(low.options.set.address, 1);
-    const CliParseResult high = Parse(
-        {"--port", "COM1", "set-params", "--high", "350", "--low", "350.00", "--address", "247"});
-    ASSERT_TRUE(high.ok) << high.error;
-    EXPECT_EQ(high.options.set.highVoltage, 35000);
-    EXPECT_EQ(high.options.set.lowVoltage, 35000);
-    EXPECT_EQ(high.options.set.address, 247);
-}
-
 TEST(CliArgs, AcceptsGlobalOptionsOnEitherSideOfTheCommand)
 {
     const CliParseResult r = Parse({"--trace", "read", "--port", "com12", "--json"});
