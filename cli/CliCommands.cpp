@@ -4,6 +4,7 @@
 #include "CalibrationPassword.h"
 #include "CliOutput.h"
 #include "MeterJobs.h"
+#include "ParamInput.h"
 #include "Password.h"
 #include "PollLoop.h"
 
@@ -143,6 +144,35 @@ int Watch(const Session& s)
     return kExitOk;
 }
 
+// Every address in turn with a short answer limit: an address without a
+// meter costs that limit and the frame gap, about 105 ms by default, so the
+// whole range takes some 26 s. A meter that answers with an exception is a
+// meter; no answer, a garbled one or another address's is none.
+int Scan(const Session& s, uint16_t answerLimitMs)
+{
+    s.port.SetAnswerLimitMs(answerLimitMs);
+    const ParamBounds addresses = ParamFieldBounds(kParamAddress);
+    unsigned found = 0;
+    for (int a = addresses.low; a <= addresses.high && !s.stop.Requested(); ++a) {
+        const auto address = static_cast<uint8_t>(a);
+        s.port.SetUnit(address);
+        MeterReading reading;
+        const MeterOutcome o = s.port.ReadMeasurements(&reading);
+        if (o.Ok() || o.result > 0) {
+            Print(o.Ok()
+                      ? FormatScanReading(address, DecodeReading(reading), s.json, UtcTimestamp())
+                      : FormatScanException(address, o.result, s.json));
+            ++found;
+        } else if (o.result == kMeterTransport) {  // the port failed, or a signal came
+            return s.Failed(("Scan stopped at address " + std::to_string(a)).c_str(), o);
+        }
+    }
+    if (s.stop.Requested())
+        return kExitMeter;  // the signal ends the process once the port is closed
+    std::fputs(FormatScanSummary(found).c_str(), stderr);
+    return found > 0 ? kExitOk : kExitMeter;
+}
+
 int RunOnOpenPort(const Session& s, const CliOptions& options)
 {
     const MeterOutcome opened = s.port.Open();
@@ -154,6 +184,7 @@ int RunOnOpenPort(const Session& s, const CliOptions& options)
         case CliCommand::SetParams: return SetParams(s, options.set);
         case CliCommand::ResetEnergy: return ResetEnergy(s);
         case CliCommand::Calibrate: return Calibrate(s);
+        case CliCommand::Scan: return Scan(s, options.scanTimeoutMs);
         case CliCommand::Watch:
         case CliCommand::None: break;
     }
@@ -180,6 +211,8 @@ int RunCommand(const CliOptions& options)
     CMeterPort port;
     port.Choose(options.port);
     port.SetCancel(&stop.Token());
+    if (options.unit != 0)
+        port.SetUnit(options.unit);
     if (options.trace)
         port.Meter().SetTrace(TraceToStderr, nullptr);
 

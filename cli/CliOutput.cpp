@@ -32,6 +32,41 @@ std::string FormatDone(const char* text, const char* jsonKey, bool json)
     return std::string(text) + "\n";
 }
 
+namespace {
+
+// "  5  " before a scan line: addresses line up to 247.
+std::string AddressColumn(uint8_t address)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%3u  ", address);
+    return text;
+}
+
+}  // namespace
+
+std::string FormatScanReading(uint8_t address, const Measurement& reading, bool json,
+                              const std::string& time)
+{
+    const std::string line = FormatReading(reading, json, time);
+    if (json)  // the reading's object, with the address first
+        return "{\"address\": " + std::to_string(address) + ", " + line.substr(1);
+    return AddressColumn(address) + line;
+}
+
+std::string FormatScanException(uint8_t address, int code, bool json)
+{
+    if (json)
+        return "{\"address\": " + std::to_string(address) +
+               ", \"exception\": " + std::to_string(code) + "}\n";
+    char text[96];
+    return AddressColumn(address) + MeterResultText(code, text, sizeof text) + "\n";
+}
+
+std::string FormatScanSummary(unsigned found)
+{
+    return std::to_string(found) + (found == 1 ? " meter answered\n" : " meters answered\n");
+}
+
 std::string FormatTraceLine(uint32_t msOfDay, bool sent, const uint8_t* bytes, unsigned count)
 {
     char stamp[32];

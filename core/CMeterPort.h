@@ -39,6 +39,10 @@ public:
     void Choose(const PortChoice& choice, uint16_t baud = kMeterBaud);
     // Where requests go: the general address 0xF8 (the default) or a meter's own.
     void SetUnit(uint8_t address) { m_meter.SetSlaveAddress(address); }
+    // The longest wait for an answer in ms; 0 (the default) is the meter's
+    // own limit of 20 ms a byte + 1000 ms. A scan of a line's addresses
+    // shortens it, as an address without a meter answers nothing.
+    void SetAnswerLimitMs(uint32_t ms) { m_meter.SetAnswerLimitMs(ms); }
     // Transfers and the calibrate pause end at once while `stop` is raised.
     void SetCancel(const CStopToken* stop);
 

@@ -12,11 +12,6 @@ bool IsDigit(char16_t c)
     return c >= u'0' && c <= u'9';
 }
 
-struct ParamBounds {
-    int low;
-    int high;
-};
-
 constexpr ParamBounds kBounds[kParamFieldCount] = {
     {1, 247},  // address
     {5, 350},  // maximum voltage
@@ -42,6 +37,11 @@ uint16_t Threshold(uint16_t read, uint32_t volts)
 }
 
 }  // namespace
+
+ParamBounds ParamFieldBounds(ParamField field)
+{
+    return kBounds[field];
+}
 
 bool ParseParamNumber(std::u16string_view text, uint32_t* value)
 {

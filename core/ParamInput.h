@@ -31,6 +31,16 @@ enum ParamField : int {
     kParamFieldCount = 3,
 };
 
+// A field's accepted range, inclusive: whole volts for the thresholds.
+struct ParamBounds {
+    int low;
+    int high;
+};
+
+// The one table of the parameter limits, for every front end: address
+// 1..247, maximum voltage 5..350, minimum voltage 1..350.
+ParamBounds ParamFieldBounds(ParamField field);
+
 enum class ParamVerdict {
     kAccepted,
     kNotANumber,

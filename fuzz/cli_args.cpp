@@ -1,7 +1,9 @@
 // quorvan-cli's command line on arbitrary arguments (NUL-separated): the
 // parse either refuses with a sentence or yields a request within the
-// limits the meter accepts.
+// limits the meter accepts. An exception from the option parser that got
+// out would end the run as a crash.
 #include "CliArgs.h"
+#include "ParamInput.h"
 #include "PortMap.h"
 
 #include <cstdlib>
@@ -14,6 +16,14 @@ void Require(bool condition)
 {
     if (!condition)
         std::abort();
+}
+
+// A field's bounds of the parameter table in `scale` units.
+bool Within(uint32_t value, ParamField field, uint32_t scale)
+{
+    const ParamBounds b = ParamFieldBounds(field);
+    return value >= static_cast<uint32_t>(b.low) * scale &&
+           value <= static_cast<uint32_t>(b.high) * scale;
 }
 
 }  // namespace
@@ -44,10 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(o.command != CliCommand::None);
     Require((o.port.number == 0) != o.port.path.empty());
     Require(o.port.number == 0 || (o.port.number >= 1 && o.port.number <= kMaxComPort));
+    Require(o.unit == 0 || Within(o.unit, kParamAddress, 1));
+    Require(o.command != CliCommand::Scan || o.unit == 0);
+    Require(o.scanTimeoutMs >= kScanTimeoutMinMs && o.scanTimeoutMs <= kScanTimeoutMaxMs);
     const CliSetParams& s = o.set;
-    Require(!s.hasHigh || (s.highVoltage >= kHighVoltageMin && s.highVoltage <= kHighVoltageMax));
-    Require(!s.hasLow || (s.lowVoltage >= kLowVoltageMin && s.lowVoltage <= kLowVoltageMax));
-    Require(!s.hasAddress || (s.address >= kAddressMin && s.address <= kAddressMax));
+    const bool anySet = s.hasHigh || s.hasLow || s.hasAddress || s.hasRange;
+    Require(anySet == (o.command == CliCommand::SetParams));
+    Require(!s.hasHigh || Within(s.highVoltage, kParamMaxVoltage, 100));
+    Require(!s.hasLow || Within(s.lowVoltage, kParamMinVoltage, 100));
+    Require(!s.hasAddress || Within(s.address, kParamAddress, 1));
     Require(!s.hasRange || s.currentRange <= kRangeCodeMax);
     return 0;
 }

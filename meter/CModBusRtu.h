@@ -97,6 +97,10 @@ public:
         m_traceContext = context;
     }
 
+    // The longest wait for an answer in ms (CSerial::m_dwReadTotalLimitMs);
+    // 0, the default, is the meter's own limit (20 ms a byte + 1000 ms).
+    void SetAnswerLimitMs(uint32_t ms) { m_serial.m_dwReadTotalLimitMs = ms; }
+
     // The calibrate command's pause; tests may shorten it.
     void SetCalibratePauseMs(unsigned ms) { m_calibratePauseMs = ms; }
     unsigned CalibratePauseMs() const { return m_calibratePauseMs; }

@@ -247,9 +247,10 @@ int CSerial::Transfer(Direction dir, uint8_t* buffer, uint32_t count, uint32_t* 
     }
 
     const auto start = Clock::now();
-    const int totalMs =
-        reading ? kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs
-                : kWriteTotalPerByteMs * static_cast<int>(count) + kWriteTotalConstantMs;
+    int totalMs = reading ? kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs
+                          : kWriteTotalPerByteMs * static_cast<int>(count) + kWriteTotalConstantMs;
+    if (reading && m_dwReadTotalLimitMs != 0)
+        totalMs = static_cast<int>(std::min<uint32_t>(m_dwReadTotalLimitMs, kReadWaitMs));
     const auto total = start + Millis(totalMs);
     const auto outer = start + Millis(reading ? kReadWaitMs : kWriteWaitMs);
     auto lastByte = start;

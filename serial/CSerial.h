@@ -6,8 +6,9 @@
 //
 // Time limits of a transfer (the meter protocol depends on them):
 //   read   ends when `count` bytes arrived, 20 ms after a byte with no next
-//          one, or 20 ms x count + 1000 ms in all; an outer wait of
-//          10000 ms turns a longer read into a failure;
+//          one, or 20 ms x count + 1000 ms in all (m_dwReadTotalLimitMs
+//          replaces that total when set); an outer wait of 10000 ms turns
+//          a longer read into a failure;
 //   write  ends when all bytes are queued, or after 10 ms x count + 1000 ms
 //          (a short write); an outer wait of 2000 ms turns a longer one into
 //          a failure.
@@ -103,6 +104,11 @@ public:
     // When not empty, this device is opened instead of the one that the
     // port number maps to (for callers that were handed a path).
     std::string m_strDevicePath;
+    // Total limit of a read in ms, for a caller that knows its answer comes
+    // quickly or not at all (a scan of the addresses on a line). 0: the
+    // meter's 20 ms x count + 1000 ms; at most the 10000 ms outer wait. The
+    // 20 ms between bytes holds either way. Read by each Read() as it stands.
+    uint32_t m_dwReadTotalLimitMs = 0;
 
 private:
     enum class Direction { Read, Write };

@@ -80,6 +80,69 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{{"--port", "COM1", "set-params", "--range", ""}, "--range wants"},
         BadCase{{"--port", "COM1", "set-params", "--range"}, "--range needs a value"}));
 
+INSTANTIATE_TEST_SUITE_P(
+    UnitAndScan, CliArgsBad,
+    ::testing::Values(
+        BadCase{{"--unit", "0", "--port", "COM1", "read"}, "--unit wants a meter address"},
+        BadCase{{"--port", "COM1", "read", "--unit", "248"}, "not '248'"},
+        BadCase{{"--port", "COM1", "read", "--unit=7x"}, "not '7x'"},
+        BadCase{{"--port", "COM1", "read", "--unit", "-7"}, "not '-7'"},
+        BadCase{{"--port", "COM1", "read", "--unit="}, "not ''"},
+        BadCase{{"--port", "COM1", "read", "--unit"}, "--unit needs a value"},
+        BadCase{{"--port", "COM1", "--unit", "5", "scan"}, "--unit does not go with scan"},
+        BadCase{{"--port", "COM1", "read", "--timeout", "200"}, "--timeout belongs to scan"},
+        BadCase{{"--port", "COM1", "scan", "--timeout", "49"}, "--timeout wants"},
+        BadCase{{"--port", "COM1", "scan", "--timeout", "1501"}, "--timeout wants"},
+        BadCase{{"--port", "COM1", "scan", "--timeout", "0.5"}, "--timeout wants"},
+        BadCase{{"--port", "COM1", "scan", "extra"}, "unexpected argument 'extra'"}));
+
+// Spellings that a general option parser would take, and this one refuses.
+INSTANTIATE_TEST_SUITE_P(
+    Spellings, CliArgsBad,
+    ::testing::Values(
+        BadCase{{"--port", "COM3", "read", "--json="}, "--json takes no value"},
+        BadCase{{"--port", "COM3", "read", "--json=true"}, "--json takes no value"},
+        BadCase{{"--port", "COM3", "read", "--trace=false"}, "--trace takes no value"},
+        BadCase{{"-h=1"}, "-h takes no value"},
+        BadCase{{"--port", "COM3", "--", "read"}, "unknown option '--'"},
+        BadCase{{"--port", "COM3", "-", "read"}, "unknown option '-'"},
+        BadCase{{"--port", "COM3", "read", "--JSON"}, "unknown option '--JSON'"},
+        BadCase{{"--port", "COM3", "read", "--jso"}, "unknown option '--jso'"},
+        BadCase{{"--port", "COM3", "read", "--x=1"}, "unknown option '--x'"},
+        BadCase{{"--port", "COM3", ""}, "unknown command ''"},
+        BadCase{{"--port=", "read"}, "'' is not a port"},
+        // A value is the next argument, whatever it looks like.
+        BadCase{{"--port", "--json", "read"}, "'--json' is not a port"},
+        // The first bad value on the line is the one named.
+        BadCase{{"--low", "0", "--high", "400", "--port", "COM1", "set-params"}, "--low wants"}));
+
+TEST(CliArgs, UnitNamesTheMetersOwnAddressForAnyCommand)
+{
+    EXPECT_EQ(Parse({"--port", "COM1", "read"}).options.unit, 0);  // the general address
+    const CliParseResult r = Parse({"--unit", "1", "--port", "COM1", "watch"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.options.unit, 1);
+    // --address stays the new address to store, next to the target.
+    const CliParseResult set =
+        Parse({"--port", "COM1", "set-params", "--address", "9", "--unit=247"});
+    ASSERT_TRUE(set.ok) << set.error;
+    EXPECT_EQ(set.options.unit, 247);
+    EXPECT_EQ(set.options.set.address, 9);
+}
+
+TEST(CliArgs, ScanTakesItsAnswerLimit)
+{
+    const CliParseResult plain = Parse({"--port", "COM1", "scan"});
+    ASSERT_TRUE(plain.ok) << plain.error;
+    EXPECT_EQ(plain.options.command, CliCommand::Scan);
+    EXPECT_EQ(plain.options.scanTimeoutMs, 100);
+    for (const char* ms : {"50", "1500"}) {
+        const CliParseResult r = Parse({"--timeout", ms, "--json", "scan", "--port", "COM1"});
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.options.scanTimeoutMs, std::stoi(ms));
+    }
+}
+
 TEST(CliArgs, AcceptsGlobalOptionsOnEitherSideOfTheCommand)
 {
     const CliParseResult r = Parse({"--trace", "read", "--port", "com12", "--json"});

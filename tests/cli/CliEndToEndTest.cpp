@@ -325,6 +325,66 @@ TEST_F(CliEndToEnd, WatchRidesOutTwoFailuresInARow)
     EXPECT_EQ(r.err.find("Failed to read!"), std::string::npos) << r.err;
 }
 
+// With --unit every command goes to the meter's own address, and a meter
+// with another address does not answer.
+TEST_F(CliEndToEnd, UnitAddressesEveryCommandToThatMeter)
+{
+    SimMeterState state = m_sim.State();
+    state.address = 7;
+    m_sim.SetState(state);
+    m_sim.SetCalibrateMs(0);
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+    } commands[] = {
+        {{"read"}, ""},
+        {{"params"}, ""},
+        {{"set-params", "--range", "2"}, ""},
+        {{"reset-energy"}, ""},
+        {{"calibrate"}, "KVRA518\n"},  // the real 3 s pause
+    };
+    for (const auto& c : commands) {
+        std::vector<std::string> args = {"--port", "COM3", "--unit", "7"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const unsigned before = m_sim.RequestCount();
+        const CliResult r = RunCli(args, c.input);
+        EXPECT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
+        EXPECT_GT(m_sim.RequestCount(), before) << c.args[0];
+        EXPECT_EQ(m_sim.LastRequest().at(0), 7) << c.args[0];
+    }
+    EXPECT_EQ(m_sim.State().currentRange, 2);
+    EXPECT_EQ(m_sim.State().energy, 0u);
+
+    CCliProcess watch;
+    ASSERT_TRUE(watch.Start({"--unit=7", "--json", "--port", "COM3", "watch"}));
+    EXPECT_TRUE(Contains(watch.NextLine(5000), "\"voltage_v\": 51.23"));
+    watch.Signal(SIGINT);
+    EXPECT_EQ(watch.Finish(5000).status, 0);
+    EXPECT_EQ(m_sim.LastRequest().at(0), 7);
+
+    const unsigned before = m_sim.RequestCount();
+    const CliResult other = RunCli({"--port", "COM3", "--unit", "8", "read"});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_TRUE(Contains(other.err, "Failed to read! (no answer)")) << other.err;
+    EXPECT_EQ(m_sim.RequestCount(), before);  // not for this meter: not even heard
+}
+
+// The whole range with the real answer limit of 100 ms, at the line's real
+// pace: the meter at its own address 7 and nothing else.
+TEST_F(CliEndToEnd, ScanFindsTheMeterAtItsOwnAddressInUnderFortySeconds)
+{
+    SimMeterState state = m_sim.State();
+    state.address = 7;
+    m_sim.SetState(state);
+    m_sim.SetPacing(true);
+    const CliResult r = RunCli({"--port", "COM3", "scan"}, "", 60000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "  7  51.23 V  4.50 A  230.5 W  12345 Wh\n");
+    EXPECT_EQ(r.err, "1 meter answered\n");
+    EXPECT_EQ(m_sim.RequestCount(), 1u);  // asked once, and nothing went to 0xF8
+    EXPECT_LT(r.elapsed, 40s);
+}
+
 // Standard input on a pty, as when a person types the password.
 class CalibratePrompt : public CliEndToEnd {
 protected:

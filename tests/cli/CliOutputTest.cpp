@@ -53,6 +53,23 @@ TEST(CliOutput, ParametersNameKnownRangesAndNullOthers)
               std::string::npos);
 }
 
+// One line per meter found, the address in a column of its own; JSON is the
+// reading's object with "address" in front.
+TEST(CliOutput, ScanLinesLeadWithTheAddress)
+{
+    const Measurement reading = Reading(5123, 450, 2305, 12345, 0xFFFF);
+    EXPECT_EQ(FormatScanReading(5, reading, false, "2026-12-08T05:40:01.123Z"),
+              "  5  51.23 V  4.50 A  230.5 W  12345 Wh  VOLTAGE ALARM\n");
+    EXPECT_EQ(FormatScanReading(247, reading, true, "2026-12-08T05:40:01.123Z"),
+              "{\"address\": 247, \"voltage_v\": 51.23, \"current_a\": 4.50, "
+              "\"power_w\": 230.5, \"energy_wh\": 12345, \"voltage_alarm\": true, "
+              "\"time\": \"2026-12-08T05:40:01.123Z\"}\n");
+    EXPECT_EQ(FormatScanException(12, 2, false), " 12  exception code 2 (illegal data address)\n");
+    EXPECT_EQ(FormatScanException(12, 2, true), "{\"address\": 12, \"exception\": 2}\n");
+    EXPECT_EQ(FormatScanSummary(0), "0 meters answered\n");
+    EXPECT_EQ(FormatScanSummary(1), "1 meter answered\n");
+}
+
 TEST(CliOutput, TraceLineHasTimeDirectionAndHex)
 {
     const uint8_t frame[] = {0xF8, 0x04, 0x00, 0x00, 0x00, 0x08, 0xE5, 0xA5};

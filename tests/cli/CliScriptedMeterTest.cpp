@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
@@ -45,11 +47,27 @@ Bytes Measurement(uint16_t volts, uint8_t count = 16)
     return WithCrc(frame);
 }
 
-// The meter: answers each request with what `answer` returns for it (the
-// poll's number from 0), in a thread, until destroyed.
+// A reading as the meter at `address` sends it.
+Bytes MeasurementFrom(uint8_t address, uint16_t volts)
+{
+    Bytes frame = Measurement(volts);
+    frame[0] = address;
+    frame.resize(19);
+    return WithCrc(frame);
+}
+
+// The meter (or a whole line of them): answers each request with what
+// `answer` returns for it (the poll's number from 0, the request), in a
+// thread, until destroyed.
 class ScriptedMeter {
 public:
+    using Script = std::function<Bytes(int n, const Bytes& request)>;
+
     ScriptedMeter(PtyPeer& peer, std::function<Bytes(int)> answer)
+        : ScriptedMeter(peer, Script([answer](int n, const Bytes&) { return answer(n); }))
+    {
+    }
+    ScriptedMeter(PtyPeer& peer, Script answer)
         : m_thread([this, &peer, answer = std::move(answer)] {
               for (int n = 0; !m_stop; ++n) {
                   Bytes request;
@@ -57,8 +75,11 @@ public:
                       request = peer.Receive(8, 50);
                   if (m_stop)
                       break;
-                  m_requests.push_back(request);
-                  const Bytes reply = answer(n);
+                  {
+                      std::lock_guard<std::mutex> lock(m_lock);
+                      m_requests.push_back(request);
+                  }
+                  const Bytes reply = answer(n, request);
                   if (!reply.empty())
                       peer.Send(reply);
               }
@@ -70,10 +91,20 @@ public:
         m_stop = true;
         m_thread.join();
     }
-    size_t Requests() const { return m_requests.size(); }
+    size_t Requests() const
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_requests.size();
+    }
+    std::vector<Bytes> RequestsSeen() const
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return m_requests;
+    }
 
 private:
     std::atomic<bool> m_stop{false};
+    mutable std::mutex m_lock;
     std::vector<Bytes> m_requests;
     std::thread m_thread;
 };
@@ -184,6 +215,52 @@ TEST_F(ScriptedCli, CtrlCDuringAnUnansweredReadReleasesThePort)
         else
             EXPECT_EQ(r.signal, SIGINT) << command;  // ends as Ctrl+C ends a program
         EXPECT_FALSE(LeftExclusive(m_peer.SlavePath())) << command;
+    }
+}
+
+// What scan makes of each address's answer: a reading or an exception is a
+// meter; silence, a spoiled checksum, another address's answer or an echo
+// of the request is none. Each address is asked once, in order, and Ctrl+C
+// ends the scan at once with the port released.
+TEST_F(ScriptedCli, ScanListsOnlyTheAddressesThatAnswerAsMeters)
+{
+    ScriptedMeter line(m_peer, [](int, const Bytes& request) -> Bytes {
+        switch (request[0]) {
+            case 2: return MeasurementFrom(2, 2002);
+            case 3: return WithCrc({3, 0x84, 0x02});
+            case 4: {
+                Bytes spoiled = MeasurementFrom(4, 4004);
+                spoiled.back() ^= 0xFF;
+                return spoiled;
+            }
+            case 5: return MeasurementFrom(9, 5005);
+            case 6: return request;
+            case 7: return MeasurementFrom(7, 7007);
+            default: return {};
+        }
+    });
+    CCliProcess scan;
+    ASSERT_TRUE(scan.Start({"--json", "--port", m_com, "scan"}));
+    EXPECT_TRUE(Contains(scan.NextLine(5000), "{\"address\": 2, \"voltage_v\": 20.02, \""));
+    EXPECT_EQ(scan.NextLine(5000), "{\"address\": 3, \"exception\": 2}\n");
+    EXPECT_TRUE(Contains(scan.NextLine(5000), "{\"address\": 7, \"voltage_v\": 70.07, \""));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (line.Requests() < 8 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    ASSERT_GE(line.Requests(), 8u);  // address 8 is being asked
+    const auto sent = std::chrono::steady_clock::now();
+    scan.Signal(SIGINT);
+    const CliResult r = scan.Finish(5000);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, 1000ms);
+    EXPECT_EQ(r.signal, SIGINT);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;
+    EXPECT_FALSE(LeftExclusive(m_peer.SlavePath()));
+
+    const std::vector<Bytes> requests = line.RequestsSeen();
+    ASSERT_GE(requests.size(), 8u);
+    for (size_t i = 0; i < requests.size(); ++i) {
+        const Bytes read = {static_cast<uint8_t>(i + 1), 0x04, 0x00, 0x00, 0x00, 0x08};
+        EXPECT_EQ(requests[i], WithCrc(read)) << i;
     }
 }
 
