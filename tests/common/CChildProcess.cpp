@@ -72,41 +72,19 @@ CChildProcess::~CChildProcess()
 }
 
 // Root's own folders (a clone under /root is 0700) are out of nobody's
-// reach: the program goes into a fresh 0755 folder in /tmp, and so does any
-// sanitizer suppressions file, which the runtime reads before main().
-bool CChildProcess::CopyForNobody(std::string* program, std::vector<std::string>* env)
+// reach: the program runs from a copy in a fresh 0755 folder in /tmp.
+bool CChildProcess::CopyForNobody(std::string* program)
 {
     char dir[] = "/tmp/quorvan-child-XXXXXX";
     if (mkdtemp(dir) == nullptr)
         return false;
     m_copyDir = dir;
+    const std::string copy = m_copyDir + "/" + fs::path(*program).filename().string();
     std::error_code ec;
-    const auto copy = [&](const std::string& from, const std::string& name) {
-        const std::string to = m_copyDir + "/" + name;
-        return fs::copy_file(from, to, ec) && chmod(to.c_str(), 0755) == 0 ? to : std::string();
-    };
-    if (chmod(dir, 0755) != 0)
+    if (chmod(dir, 0755) != 0 || !fs::copy_file(*program, copy, ec) ||
+        chmod(copy.c_str(), 0755) != 0)
         return false;
-    *program = copy(*program, fs::path(*program).filename());
-    if (program->empty())
-        return false;
-
-    const std::string key = "suppressions=";
-    int files = 0;
-    for (std::string& entry : *env) {
-        const std::string name = entry.substr(0, entry.find('='));
-        const size_t at = entry.find(key);
-        if (name.size() < 11 || name.compare(name.size() - 11, 11, "SAN_OPTIONS") != 0 ||
-            at == std::string::npos)
-            continue;
-        const size_t from = at + key.size();
-        const size_t end = entry.find_first_of(":, ", from);
-        const size_t length = end == std::string::npos ? std::string::npos : end - from;
-        const std::string to = copy(entry.substr(from, length), std::to_string(++files) + ".supp");
-        if (to.empty())
-            return false;
-        entry.replace(from, length, to);
-    }
+    *program = copy;
     return true;
 }
 
@@ -116,7 +94,7 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
     const bool dropRoot = options.asNobody && geteuid() == 0;
     std::string path = program;
     std::vector<std::string> env = MergedEnvironment(options.env);
-    if (dropRoot && !CopyForNobody(&path, &env))
+    if (dropRoot && !CopyForNobody(&path))
         return false;
     std::vector<std::string> argStrings = {path};
     argStrings.insert(argStrings.end(), args.begin(), args.end());

@@ -21,9 +21,9 @@ struct ChildOptions {
     std::vector<std::string> env;  // NAME=value, set over the test's own environment
     std::string input;             // written to standard input, then closed
     int stdinFd = -1;              // or this descriptor as standard input
-    // As root: run as nobody (uid/gid 65534) from "/", the program (and a
-    // sanitizer's suppressions file) copied where nobody can reach them.
-    // Otherwise ignored: an ordinary user is unprivileged already.
+    // As root: run as nobody (uid/gid 65534) from "/", the program copied
+    // where nobody can reach it. Otherwise ignored: an ordinary user is
+    // unprivileged already.
     bool asNobody = false;
 };
 
@@ -55,7 +55,7 @@ public:
                            const ChildOptions& options, int timeoutMs = 20000);
 
 private:
-    bool CopyForNobody(std::string* program, std::vector<std::string>* env);
+    bool CopyForNobody(std::string* program);
     bool Pump(int timeoutMs);  // one poll over both pipes; false when both closed
     std::string NextLineOf(int stream, int timeoutMs);
 
