@@ -122,8 +122,17 @@ protected:
         return WaitFor([&] { return m_sim.RequestCount() >= target; }, ms);
     }
 
+    // Waits for the first `polls` requests of the measurement started last:
+    // its worker may have sent one before the test looks.
+    bool WaitPollsSinceStart(unsigned polls, int ms = 5000)
+    {
+        const unsigned target = m_requestsAtStart + polls;
+        return WaitFor([&] { return m_sim.RequestCount() >= target; }, ms);
+    }
+
     void StartMeasuring()
     {
+        m_requestsAtStart = m_sim.RequestCount();
         Button(Dlg::IDC_START_MEASURE)->click();
         ASSERT_TRUE(m_dlg->JobRunning());
     }
@@ -133,4 +142,5 @@ protected:
     std::unique_ptr<Dlg> m_dlg;
     std::unique_ptr<CModalDriver> m_boxWatch;
     std::vector<BoxSeen> m_boxes;
+    unsigned m_requestsAtStart = 0;
 };
