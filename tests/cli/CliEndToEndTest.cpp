@@ -1,8 +1,8 @@
 // The built quorvan-cli against the simulated meter on a real pty, reached
 // through a COM3 alias in a temporary XDG_CONFIG_HOME.
+#include "CChildProcess.h"
 #include "CMeterSim.h"
 #include "CSerial.h"
-#include "CliProcess.h"
 #include "TempConfig.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +24,16 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+
+const std::string kCli = QUORVAN_CLI_PATH;
+
+ChildResult RunCli(const std::vector<std::string>& args, const std::string& input = "",
+                   int timeoutMs = 20000)
+{
+    ChildOptions options;
+    options.input = input;
+    return CChildProcess::Run(kCli, args, options, timeoutMs);
+}
 
 bool Contains(const std::string& text, const std::string& part)
 {
@@ -76,7 +86,7 @@ protected:
 
 TEST_F(CliEndToEnd, ReadPrintsTheMetersValues)
 {
-    const CliResult json = RunCli({"--port", "COM3", "read", "--json"});
+    const ChildResult json = RunCli({"--port", "COM3", "read", "--json"});
     EXPECT_EQ(json.status, 0) << json.err;
     const std::string stamped = json.out.substr(0, json.out.find(", \"time\": \""));
     EXPECT_EQ(stamped,
@@ -85,7 +95,7 @@ TEST_F(CliEndToEnd, ReadPrintsTheMetersValues)
     EXPECT_EQ(json.out.size(), stamped.size() + 38) << json.out;  // , "time": "<24 characters>"}\n
 
     // The same through the device path, traced.
-    const CliResult text = RunCli({"--trace", "--port", m_sim.DevicePath(), "read"});
+    const ChildResult text = RunCli({"--trace", "--port", m_sim.DevicePath(), "read"});
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out, "51.23 V  4.50 A  230.5 W  12345 Wh\n");
     EXPECT_TRUE(Contains(text.err, " TX F8 04 00 00 00 08 E5 A5\n")) << text.err;
@@ -100,7 +110,7 @@ TEST_F(CliEndToEnd, ParamsShowsTheBlock)
     state.address = 17;
     state.currentRange = 2;
     m_sim.SetState(state);
-    const CliResult r = RunCli({"--json", "--port", "COM3", "params"});
+    const ChildResult r = RunCli({"--json", "--port", "COM3", "params"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out,
               "{\"high_voltage_v\": 300.55, \"low_voltage_v\": 10.00, \"address\": 17, "
@@ -116,7 +126,7 @@ TEST_F(CliEndToEnd, SetParamsChangesOnlyWhatIsNamed)
     state.currentRange = 2;
     m_sim.SetState(state);
 
-    CliResult r = RunCli({"--port", "COM3", "set-params", "--low", "12.5"});
+    ChildResult r = RunCli({"--port", "COM3", "set-params", "--low", "12.5"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "Set the parameters successfully!")) << r.out;
     SimMeterState now = m_sim.State();
@@ -149,7 +159,7 @@ TEST_F(CliEndToEnd, SetParamsWritesNothingWhenTheReadFails)
     faults.count = 1;
     m_sim.SetFaults(faults);
     const unsigned before = m_sim.RequestCount();
-    const CliResult r = RunCli({"--port", "COM3", "set-params", "--address", "9"});
+    const ChildResult r = RunCli({"--port", "COM3", "set-params", "--address", "9"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Failed to read parameters! (exception code 4")) << r.err;
     EXPECT_EQ(m_sim.RequestCount(), before + 1);
@@ -158,7 +168,7 @@ TEST_F(CliEndToEnd, SetParamsWritesNothingWhenTheReadFails)
 
 TEST_F(CliEndToEnd, ResetEnergyClearsTheCounter)
 {
-    const CliResult r = RunCli({"--port", "COM3", "reset-energy"});
+    const ChildResult r = RunCli({"--port", "COM3", "reset-energy"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Clear the energy successfully!\n");
     EXPECT_EQ(m_sim.State().energy, 0u);
@@ -166,7 +176,7 @@ TEST_F(CliEndToEnd, ResetEnergyClearsTheCounter)
 
 TEST_F(CliEndToEnd, CalibrateChecksThePasswordBeforeSendingAnything)
 {
-    CliResult r = RunCli({"--port", "COM3", "calibrate"}, "kvra518\n");
+    ChildResult r = RunCli({"--port", "COM3", "calibrate"}, "kvra518\n");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Password is error!")) << r.err;
     EXPECT_EQ(m_sim.RequestCount(), 0u);
@@ -193,7 +203,7 @@ TEST_F(CliEndToEnd, MeterFailuresExitOneAndNameTheResult)
     };
     for (const auto& c : cases) {
         m_sim.SetFaults(c.faults);
-        const CliResult r = RunCli({"--port", "COM3", "read"});
+        const ChildResult r = RunCli({"--port", "COM3", "read"});
         EXPECT_EQ(r.status, 1) << c.text;
         EXPECT_TRUE(Contains(r.err, c.text)) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
@@ -202,12 +212,12 @@ TEST_F(CliEndToEnd, MeterFailuresExitOneAndNameTheResult)
 
 TEST_F(CliEndToEnd, UsageErrorsExitTwo)
 {
-    const CliResult r = RunCli({"--port", "COM0", "read"});
+    const ChildResult r = RunCli({"--port", "COM0", "read"});
     EXPECT_EQ(r.status, 2);
     EXPECT_TRUE(Contains(r.err, "'COM0' is not a port")) << r.err;
     EXPECT_EQ(m_sim.RequestCount(), 0u);
 
-    const CliResult version = RunCli({"--version"});
+    const ChildResult version = RunCli({"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "quorvan-cli " QUORVAN_VERSION "\n");
 }
@@ -216,7 +226,7 @@ TEST_F(CliEndToEnd, UnopenablePortsExitThree)
 {
     const std::string missing = m_config.Dir() + "/no-such-tty";
     symlink(missing.c_str(), (m_config.AliasDir() + "/COM9").c_str());
-    CliResult r = RunCli({"--port", "COM9", "read"});
+    ChildResult r = RunCli({"--port", "COM9", "read"});
     EXPECT_EQ(r.status, 3);
     EXPECT_TRUE(Contains(r.err, "cannot open COM9 (" + missing +
                                     "): 'OpenCom' failed with the following error: No such file"))
@@ -251,11 +261,11 @@ TEST_F(CliEndToEnd, PermissionErrorNamesTheGroupToJoin)
     ASSERT_NE(g, nullptr);
     const std::string name = g->gr_name;
 
-    CCliProcess process;
-    CCliProcess::Options options;
+    CChildProcess process;
+    ChildOptions options;
     options.asNobody = true;
-    ASSERT_TRUE(process.Start({"--port", device, "read"}, options));
-    const CliResult r = process.Finish(10000);
+    ASSERT_TRUE(process.Start(kCli, {"--port", device, "read"}, options));
+    const ChildResult r = process.Finish(10000);
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_TRUE(Contains(r.err, "Permission denied")) << r.err;
     EXPECT_TRUE(Contains(r.err, "sudo usermod -aG " + name + " $USER")) << r.err;
@@ -264,15 +274,15 @@ TEST_F(CliEndToEnd, PermissionErrorNamesTheGroupToJoin)
 // Sleeping through the reconnect wait would take 1000 + 500 ms more.
 TEST_F(CliEndToEnd, WatchStopsAtOnceOnSigint)
 {
-    CCliProcess process;
-    ASSERT_TRUE(process.Start({"--json", "--port", "COM3", "watch"}));
+    CChildProcess process;
+    ASSERT_TRUE(process.Start(kCli, {"--json", "--port", "COM3", "watch"}));
     EXPECT_TRUE(Contains(process.NextLine(5000), "\"voltage_v\": 51.23"));
     m_sim.SetFaults(SimFaults{.exceptionCode = 4});
     ASSERT_TRUE(Contains(process.NextErrorLine(5000), "Poll failed, reconnecting"));
 
     const auto sent = Clock::now();
     process.Signal(SIGINT);
-    const CliResult r = process.Finish(5000);
+    const ChildResult r = process.Finish(5000);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_LT(Clock::now() - sent, 1000ms);
 }
@@ -280,13 +290,13 @@ TEST_F(CliEndToEnd, WatchStopsAtOnceOnSigint)
 TEST_F(CliEndToEnd, WatchStopsPromptlyEvenWhileTheMeterIsSilent)
 {
     m_sim.SetFaults(SimFaults{.silent = true});
-    CCliProcess process;
-    ASSERT_TRUE(process.Start({"--port", "COM3", "watch"}));
+    CChildProcess process;
+    ASSERT_TRUE(process.Start(kCli, {"--port", "COM3", "watch"}));
     // The request is out: the client now waits up to 1.4 s for an answer.
     ASSERT_TRUE(WaitFor([&] { return m_sim.RequestCount() >= 1; }));
     const auto sent = Clock::now();
     process.Signal(SIGTERM);
-    const CliResult r = process.Finish(5000);
+    const ChildResult r = process.Finish(5000);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_LT(Clock::now() - sent, 1000ms);  // the read alone may last 1420 ms
 }
@@ -296,13 +306,13 @@ TEST_F(CliEndToEnd, WatchStopsPromptlyEvenWhileTheMeterIsSilent)
 TEST_F(CliEndToEnd, WatchGivesUpAfterThreeFailedPollsWhenTheMeterIsPulled)
 {
     m_sim.SetPacing(true);
-    CCliProcess process;
-    ASSERT_TRUE(process.Start({"--json", "--port", "COM3", "watch"}));
+    CChildProcess process;
+    ASSERT_TRUE(process.Start(kCli, {"--json", "--port", "COM3", "watch"}));
     ASSERT_TRUE(Contains(process.NextLine(5000), "\"energy_wh\": 12345"));
     const auto pulled = Clock::now();
     m_sim.HangUp();
     Unplug(3);
-    const CliResult r = process.Finish(15000);
+    const ChildResult r = process.Finish(15000);
     const auto took = Clock::now() - pulled;
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(Contains(r.err, "Poll failed, reconnecting (transport failure")) << r.err;
@@ -314,13 +324,13 @@ TEST_F(CliEndToEnd, WatchGivesUpAfterThreeFailedPollsWhenTheMeterIsPulled)
 
 TEST_F(CliEndToEnd, WatchRidesOutTwoFailuresInARow)
 {
-    CCliProcess process;
-    ASSERT_TRUE(process.Start({"--json", "--port", "COM3", "watch"}));
+    CChildProcess process;
+    ASSERT_TRUE(process.Start(kCli, {"--json", "--port", "COM3", "watch"}));
     ASSERT_TRUE(Contains(process.NextLine(5000), "12345"));
     m_sim.SetFaults(SimFaults{.exceptionCode = 4, .count = 2});
     EXPECT_TRUE(Contains(process.NextLine(8000), "12345"));  // after two reconnects
     process.Signal(SIGINT);
-    const CliResult r = process.Finish(5000);
+    const ChildResult r = process.Finish(5000);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("Failed to read!"), std::string::npos) << r.err;
 }
@@ -347,7 +357,7 @@ TEST_F(CliEndToEnd, UnitAddressesEveryCommandToThatMeter)
         std::vector<std::string> args = {"--port", "COM3", "--unit", "7"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const unsigned before = m_sim.RequestCount();
-        const CliResult r = RunCli(args, c.input);
+        const ChildResult r = RunCli(args, c.input);
         EXPECT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
         EXPECT_GT(m_sim.RequestCount(), before) << c.args[0];
         EXPECT_EQ(m_sim.LastRequest().at(0), 7) << c.args[0];
@@ -355,15 +365,15 @@ TEST_F(CliEndToEnd, UnitAddressesEveryCommandToThatMeter)
     EXPECT_EQ(m_sim.State().currentRange, 2);
     EXPECT_EQ(m_sim.State().energy, 0u);
 
-    CCliProcess watch;
-    ASSERT_TRUE(watch.Start({"--unit=7", "--json", "--port", "COM3", "watch"}));
+    CChildProcess watch;
+    ASSERT_TRUE(watch.Start(kCli, {"--unit=7", "--json", "--port", "COM3", "watch"}));
     EXPECT_TRUE(Contains(watch.NextLine(5000), "\"voltage_v\": 51.23"));
     watch.Signal(SIGINT);
     EXPECT_EQ(watch.Finish(5000).status, 0);
     EXPECT_EQ(m_sim.LastRequest().at(0), 7);
 
     const unsigned before = m_sim.RequestCount();
-    const CliResult other = RunCli({"--port", "COM3", "--unit", "8", "read"});
+    const ChildResult other = RunCli({"--port", "COM3", "--unit", "8", "read"});
     EXPECT_EQ(other.status, 1);
     EXPECT_TRUE(Contains(other.err, "Failed to read! (no answer)")) << other.err;
     EXPECT_EQ(m_sim.RequestCount(), before);  // not for this meter: not even heard
@@ -377,7 +387,7 @@ TEST_F(CliEndToEnd, ScanFindsTheMeterAtItsOwnAddressInUnderFortySeconds)
     state.address = 7;
     m_sim.SetState(state);
     m_sim.SetPacing(true);
-    const CliResult r = RunCli({"--port", "COM3", "scan"}, "", 60000);
+    const ChildResult r = RunCli({"--port", "COM3", "scan"}, "", 60000);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "  7  51.23 V  4.50 A  230.5 W  12345 Wh\n");
     EXPECT_EQ(r.err, "1 meter answered\n");
@@ -430,13 +440,13 @@ protected:
 TEST_F(CalibratePrompt, TypedPasswordIsNotEchoedAndEchoComesBack)
 {
     ASSERT_TRUE(EchoOn());
-    CCliProcess process;
-    CCliProcess::Options options;
+    CChildProcess process;
+    ChildOptions options;
     options.stdinFd = m_slave;
-    ASSERT_TRUE(process.Start({"--port", "COM3", "calibrate"}, options));
+    ASSERT_TRUE(process.Start(kCli, {"--port", "COM3", "calibrate"}, options));
     ASSERT_TRUE(WaitFor([&] { return !EchoOn(); }));
     ASSERT_EQ(write(m_master, "secret\n", 7), 7);
-    const CliResult r = process.Finish(5000);
+    const ChildResult r = process.Finish(5000);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Calibration password: ")) << r.err;
     EXPECT_TRUE(Contains(r.err, "Password is error!")) << r.err;
@@ -447,13 +457,13 @@ TEST_F(CalibratePrompt, TypedPasswordIsNotEchoedAndEchoComesBack)
 
 TEST_F(CalibratePrompt, CtrlCAtThePromptRestoresEcho)
 {
-    CCliProcess process;
-    CCliProcess::Options options;
+    CChildProcess process;
+    ChildOptions options;
     options.stdinFd = m_slave;
-    ASSERT_TRUE(process.Start({"--port", "COM3", "calibrate"}, options));
+    ASSERT_TRUE(process.Start(kCli, {"--port", "COM3", "calibrate"}, options));
     ASSERT_TRUE(WaitFor([&] { return !EchoOn(); }));
     process.Signal(SIGINT);
-    const CliResult r = process.Finish(5000);
+    const ChildResult r = process.Finish(5000);
     EXPECT_EQ(r.signal, SIGINT);
     EXPECT_TRUE(EchoOn());
     EXPECT_EQ(m_sim.RequestCount(), 0u);

@@ -1,7 +1,7 @@
 // quorvan-cli against a meter scripted byte by byte on the far end of a pty
 // (behind a COM6 alias): answers that the simulated meter never gives, each
 // one a fault that a user met.
-#include "CliProcess.h"
+#include "CChildProcess.h"
 #include "Crc16.h"
 #include "PtyPeer.h"
 
@@ -25,6 +25,12 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<uint8_t>;
 
 constexpr int kPort = 6;
+const std::string kCli = QUORVAN_CLI_PATH;
+
+ChildResult RunCli(const std::vector<std::string>& args)
+{
+    return CChildProcess::Run(kCli, args, ChildOptions{});
+}
 
 bool Contains(const std::string& text, const std::string& part)
 {
@@ -121,7 +127,7 @@ TEST_F(ScriptedCli, AnAnswerWithoutItsRegistersIsNoReading)
 {
     {
         ScriptedMeter meter(m_peer, [](int) { return Measurement(5123, 0); });
-        const CliResult r = RunCli({"--port", m_com, "read"});
+        const ChildResult r = RunCli({"--port", m_com, "read"});
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_TRUE(r.out.empty()) << r.out;
         EXPECT_TRUE(Contains(r.err, "Failed to read! (wrong answer length")) << r.err;
@@ -131,7 +137,7 @@ TEST_F(ScriptedCli, AnAnswerWithoutItsRegistersIsNoReading)
         params.resize(11, 0x75);
         return WithCrc(params);
     });
-    const CliResult r = RunCli({"--port", m_com, "set-params", "--address", "5"});
+    const ChildResult r = RunCli({"--port", m_com, "set-params", "--address", "5"});
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(Contains(r.err, "Failed to read parameters! (wrong answer length")) << r.err;
     EXPECT_EQ(meter.Requests(), 1u);  // the read only: no write of made-up thresholds
@@ -146,12 +152,12 @@ TEST_F(ScriptedCli, ALateAnswerIsNotTakenByTheNextRun)
             std::this_thread::sleep_for(1600ms);  // the limit is 1420 ms
             return Measurement(1111);
         });
-        const CliResult r = RunCli({"--port", m_com, "read"});
+        const ChildResult r = RunCli({"--port", m_com, "read"});
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_TRUE(Contains(r.err, "(no answer)")) << r.err;
     }
     ScriptedMeter prompt(m_peer, [](int) { return Measurement(2222); });
-    const CliResult r = RunCli({"--port", m_com, "read"});
+    const ChildResult r = RunCli({"--port", m_com, "read"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "22.22 V")) << r.out;
 }
@@ -167,14 +173,14 @@ TEST_F(ScriptedCli, OneStrayByteCostsWatchOnePoll)
             reply.insert(reply.begin(), 0x00);
         return reply;
     });
-    CCliProcess watch;
-    ASSERT_TRUE(watch.Start({"--port", m_com, "watch"}));
+    CChildProcess watch;
+    ASSERT_TRUE(watch.Start(kCli, {"--port", m_com, "watch"}));
     EXPECT_TRUE(Contains(watch.NextLine(5000), "10.00 V"));
     EXPECT_TRUE(Contains(watch.NextErrorLine(5000), "Poll failed, reconnecting (exception code 4"));
     EXPECT_TRUE(Contains(watch.NextLine(5000), "10.02 V"));
     EXPECT_TRUE(Contains(watch.NextLine(5000), "10.03 V"));
     watch.Signal(SIGINT);
-    const CliResult r = watch.Finish(5000);
+    const ChildResult r = watch.Finish(5000);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(Contains(r.err, "Failed to read!")) << r.err;
 }
@@ -199,16 +205,16 @@ TEST_F(ScriptedCli, CtrlCDuringAnUnansweredReadReleasesThePort)
 {
     ScriptedMeter silent(m_peer, [](int) { return Bytes{}; });
     for (const char* command : {"watch", "read"}) {
-        CCliProcess process;
+        CChildProcess process;
         const size_t before = silent.Requests();
-        ASSERT_TRUE(process.Start({"--port", m_com, command}));
+        ASSERT_TRUE(process.Start(kCli, {"--port", m_com, command}));
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         while (silent.Requests() == before && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(5ms);
         ASSERT_GT(silent.Requests(), before) << command;
         const auto sent = std::chrono::steady_clock::now();
         process.Signal(SIGINT);
-        const CliResult r = process.Finish(5000);
+        const ChildResult r = process.Finish(5000);
         EXPECT_LT(std::chrono::steady_clock::now() - sent, 1000ms) << command;
         if (std::string(command) == "watch")
             EXPECT_EQ(r.status, 0) << r.err;
@@ -239,8 +245,8 @@ TEST_F(ScriptedCli, ScanListsOnlyTheAddressesThatAnswerAsMeters)
             default: return {};
         }
     });
-    CCliProcess scan;
-    ASSERT_TRUE(scan.Start({"--json", "--port", m_com, "scan"}));
+    CChildProcess scan;
+    ASSERT_TRUE(scan.Start(kCli, {"--json", "--port", m_com, "scan"}));
     EXPECT_TRUE(Contains(scan.NextLine(5000), "{\"address\": 2, \"voltage_v\": 20.02, \""));
     EXPECT_EQ(scan.NextLine(5000), "{\"address\": 3, \"exception\": 2}\n");
     EXPECT_TRUE(Contains(scan.NextLine(5000), "{\"address\": 7, \"voltage_v\": 70.07, \""));
@@ -250,7 +256,7 @@ TEST_F(ScriptedCli, ScanListsOnlyTheAddressesThatAnswerAsMeters)
     ASSERT_GE(line.Requests(), 8u);  // address 8 is being asked
     const auto sent = std::chrono::steady_clock::now();
     scan.Signal(SIGINT);
-    const CliResult r = scan.Finish(5000);
+    const ChildResult r = scan.Finish(5000);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 1000ms);
     EXPECT_EQ(r.signal, SIGINT);
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3) << r.out;

@@ -1,6 +1,7 @@
 // The parameter and password dialogs on a real QApplication (offscreen).
 #include "CDlgParameterSet.h"
 #include "CDlgPassword.h"
+#include "CModalDriver.h"
 #include "DialogUnits.h"
 
 #include <QApplication>
@@ -12,7 +13,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -21,36 +21,12 @@
 
 namespace {
 
-struct BoxSeen {
-    bool shown = false;
-    QString text;
-    QString caption;
-    QMessageBox::Icon icon = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons buttons;
-    QWidget* owner = nullptr;
-};
-
-// Runs `action`, which may open a modal message box, answers the box with
-// OK as soon as it is up, and reports what it showed.
-BoxSeen AnswerBox(const std::function<void()>& action)
+// Runs `action`, answers each message box it opens with OK as soon as it
+// is up, and reports what they showed.
+std::vector<BoxSeen> AnswerBoxes(const std::function<void()>& action)
 {
-    BoxSeen seen;
-    QTimer poll;
-    poll.setInterval(5);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        poll.stop();
-        seen = {true,
-                box->text(),
-                box->windowTitle(),
-                box->icon(),
-                box->standardButtons(),
-                box->parentWidget()};
-        box->button(QMessageBox::Ok)->click();
-    });
-    poll.start();
+    std::vector<BoxSeen> seen;
+    const auto driver = CModalDriver::AnswerBoxes(&seen);
     action();
     return seen;
 }
@@ -163,8 +139,7 @@ TEST(ParameterDialog, EnterAtOnceWritesBackWhatWasRead)
     const Settings read{30055, 25099, 17, 3};
     P dialog(read);
     ShowActive(dialog);
-    const BoxSeen box = AnswerBox([&] { QTest::keyClick(&dialog, Qt::Key_Return); });
-    EXPECT_FALSE(box.shown);
+    EXPECT_TRUE(AnswerBoxes([&] { QTest::keyClick(&dialog, Qt::Key_Return); }).empty());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     const Settings out = dialog.SettingsToWrite();
     EXPECT_EQ(out.highVoltage, 30055);
@@ -224,8 +199,9 @@ TEST(ParameterDialog, RefusalWarnsThenSelectsTheOffendingEdit)
         QLineEdit* edit = Edit(dialog, r.edit);
         edit->setText(QString::fromUtf8(r.text));
 
-        const BoxSeen box = AnswerBox([&] { Button(dialog, P::IDOK_BUTTON)->click(); });
-        ASSERT_TRUE(box.shown);
+        const auto boxes = AnswerBoxes([&] { Button(dialog, P::IDOK_BUTTON)->click(); });
+        ASSERT_EQ(boxes.size(), 1u);
+        const BoxSeen& box = boxes[0];
         EXPECT_EQ(box.text, QString::fromUtf8(r.message));
         EXPECT_EQ(box.caption, ProgramName());
         EXPECT_EQ(box.icon, QMessageBox::Warning);
@@ -270,8 +246,8 @@ TEST(PasswordDialog, OnlyTheExactPasswordCloses)
 {
     W dialog;
     ShowActive(dialog);
-    BoxSeen box = AnswerBox([&] { QTest::keyClick(&dialog, Qt::Key_Return); });
-    EXPECT_FALSE(box.shown);  // empty: nothing at all
+    // Empty: no box at all.
+    EXPECT_TRUE(AnswerBoxes([&] { QTest::keyClick(&dialog, Qt::Key_Return); }).empty());
     EXPECT_TRUE(dialog.isVisible());
 
     QLineEdit* edit = Edit(dialog, W::IDC_PASSWORD);
@@ -279,8 +255,9 @@ TEST(PasswordDialog, OnlyTheExactPasswordCloses)
         SCOPED_TRACE(wrong);
         edit->setFocus();
         QTest::keyClicks(edit, QString::fromLatin1(wrong));
-        box = AnswerBox([&] { Button(dialog, W::IDOK_BUTTON)->click(); });
-        ASSERT_TRUE(box.shown);
+        const auto boxes = AnswerBoxes([&] { Button(dialog, W::IDOK_BUTTON)->click(); });
+        ASSERT_EQ(boxes.size(), 1u);
+        const BoxSeen& box = boxes[0];
         EXPECT_EQ(box.text, QStringLiteral("Password is error!"));
         EXPECT_EQ(box.caption, QStringLiteral("Error"));
         EXPECT_EQ(box.icon, QMessageBox::Critical);
@@ -293,8 +270,7 @@ TEST(PasswordDialog, OnlyTheExactPasswordCloses)
 
     edit->setFocus();
     QTest::keyClicks(edit, QStringLiteral("KVRA518"));
-    box = AnswerBox([&] { QTest::keyClick(edit, Qt::Key_Return); });
-    EXPECT_FALSE(box.shown);
+    EXPECT_TRUE(AnswerBoxes([&] { QTest::keyClick(edit, Qt::Key_Return); }).empty());
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(dialog.Password(), QStringLiteral("KVRA518"));

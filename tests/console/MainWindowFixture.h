@@ -6,6 +6,7 @@
 #include "CComSetDlg.h"
 #include "CIanalogdisplayx.h"
 #include "CMeterSim.h"
+#include "CModalDriver.h"
 #include "CQuorvanMasterDlg.h"
 #include "TempConfig.h"
 
@@ -13,8 +14,8 @@
 #include <QComboBox>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStringList>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -38,16 +39,6 @@ inline void PrintTo(const QString& text, std::ostream* os)
     *os << '"' << text.toStdString() << '"';
 }
 
-struct BoxSeen {
-    QString text;
-    QString detail;
-    QString caption;
-    QMessageBox::Icon icon;
-    QMessageBox::StandardButtons buttons;
-    QWidget* owner;
-    Clock::time_point at;  // when it was seen up
-};
-
 class MainWindow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -67,26 +58,25 @@ protected:
         m_dlg->show();
 
         // Every box the window shows is recorded and answered with OK.
-        m_boxWatch.setInterval(5);
-        QObject::connect(&m_boxWatch, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (box == nullptr || !box->isVisible())
-                return;
-            m_boxes.push_back({box->text(), box->detailedText(), box->windowTitle(), box->icon(),
-                               box->standardButtons(), box->parentWidget(), Clock::now()});
-            box->button(QMessageBox::Ok)->click();
-        });
-        m_boxWatch.start();
+        m_boxWatch = CModalDriver::AnswerBoxes(&m_boxes);
     }
 
     void TearDown() override
     {
-        m_boxWatch.stop();
+        m_boxWatch.reset();
         m_dlg.reset();
     }
 
     QPushButton* Button(int id) { return qobject_cast<QPushButton*>(m_dlg->Control(id)); }
     CIanalogdisplayx* Readout(int id) { return m_dlg->Readout(id); }
+
+    QStringList BoxTexts() const
+    {
+        QStringList texts;
+        for (const BoxSeen& b : m_boxes)
+            texts.push_back(b.text);
+        return texts;
+    }
 
     std::vector<int> EnabledButtons()
     {
@@ -101,20 +91,9 @@ protected:
     // is up; `act` must close it.
     void WithPortDialog(const std::function<void(CComSetDlg*)>& act)
     {
-        bool seen = false;
-        QTimer poll;
-        poll.setInterval(5);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* d = qobject_cast<CComSetDlg*>(QApplication::activeModalWidget());
-            if (d == nullptr || !d->isVisible())
-                return;
-            poll.stop();
-            seen = true;
-            act(d);
-        });
-        poll.start();
+        const auto driver = CModalDriver::Once<CComSetDlg>(act);
         Button(Dlg::IDC_SET_COM_PORT)->click();
-        EXPECT_TRUE(seen);
+        EXPECT_TRUE(driver->Done());
     }
 
     void ChoosePort(int port)
@@ -143,8 +122,17 @@ protected:
         return WaitFor([&] { return m_sim.RequestCount() >= target; }, ms);
     }
 
+    // Waits for the first `polls` requests of the measurement started last:
+    // its worker may have sent one before the test looks.
+    bool WaitPollsSinceStart(unsigned polls, int ms = 5000)
+    {
+        const unsigned target = m_requestsAtStart + polls;
+        return WaitFor([&] { return m_sim.RequestCount() >= target; }, ms);
+    }
+
     void StartMeasuring()
     {
+        m_requestsAtStart = m_sim.RequestCount();
         Button(Dlg::IDC_START_MEASURE)->click();
         ASSERT_TRUE(m_dlg->JobRunning());
     }
@@ -152,6 +140,7 @@ protected:
     TempConfig m_config;  // first: the alias goes to a temporary folder
     CMeterSim m_sim;
     std::unique_ptr<Dlg> m_dlg;
-    QTimer m_boxWatch;
+    std::unique_ptr<CModalDriver> m_boxWatch;
     std::vector<BoxSeen> m_boxes;
+    unsigned m_requestsAtStart = 0;
 };

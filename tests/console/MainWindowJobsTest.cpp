@@ -9,6 +9,7 @@
 #include <QLineEdit>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -36,38 +37,21 @@ protected:
         state.currentRange = 2;
         m_sim.SetState(state);
         ChoosePort(1);
-
-        // Runs the pending action on the first modal widget it accepts,
-        // from inside that widget's exec().
-        m_modalWatch.setInterval(5);
-        QObject::connect(&m_modalWatch, &QTimer::timeout, [this] {
-            QWidget* w = QApplication::activeModalWidget();
-            if (!m_modalAct || w == nullptr || !w->isVisible())
-                return;
-            auto act = std::exchange(m_modalAct, nullptr);
-            if (!act(w))
-                m_modalAct = std::move(act);
-        });
-        m_modalWatch.start();
     }
 
     void TearDown() override
     {
-        m_modalWatch.stop();
+        m_modal.reset();
         MainWindow::TearDown();
     }
 
+    // Runs `act` on the first modal T, from inside that widget's exec().
     template <typename T>
     void OnModal(std::function<void(T*)> act)
     {
-        m_modalAct = [act = std::move(act)](QWidget* w) {
-            auto* d = qobject_cast<T*>(w);
-            if (d != nullptr)
-                act(d);
-            return d != nullptr;
-        };
+        m_modal = CModalDriver::Once<T>(std::move(act));
     }
-    bool ModalPending() const { return m_modalAct != nullptr; }
+    bool ModalPending() const { return m_modal != nullptr && !m_modal->Done(); }
 
     void Press(int id) { Button(id)->click(); }
 
@@ -82,14 +66,6 @@ protected:
             std::copy(r.begin() + 7, r.begin() + 15, p.bytes);
         }
         return DecodeParameters(p);
-    }
-
-    std::vector<QString> BoxTexts() const
-    {
-        std::vector<QString> texts;
-        for (const BoxSeen& b : m_boxes)
-            texts.push_back(b.text);
-        return texts;
     }
 
     // A finished job: buttons back, port closed.
@@ -137,8 +113,7 @@ protected:
         Press(Dlg::IDC_CALIBRATE);
     }
 
-    QTimer m_modalWatch;
-    std::function<bool(QWidget*)> m_modalAct;
+    std::unique_ptr<CModalDriver> m_modal;
 };
 
 TEST_F(Jobs, OkWithoutChangesWritesBackExactlyWhatWasRead)
@@ -212,9 +187,9 @@ TEST_F(Jobs, RefusedEntriesThenEditedValuesReachTheMeter)
     EXPECT_EQ(DecodeParameters(m_sim.Parameters()).address, 12);
 
     auto u = [](const char* s) { return QString::fromUtf8(s); };
-    EXPECT_EQ(BoxTexts(), (std::vector<QString>{u(kRangeAddress), u(kRangeAddress), u(kRangeMax),
-                                                u(kRangeMax), u(kNotANumber), u(kRangeMin),
-                                                u("Set the parameters successfully!")}));
+    EXPECT_EQ(BoxTexts(),
+              (QStringList{u(kRangeAddress), u(kRangeAddress), u(kRangeMax), u(kRangeMax),
+                           u(kNotANumber), u(kRangeMin), u("Set the parameters successfully!")}));
     EXPECT_EQ(m_boxes[0].icon, QMessageBox::Warning);
     EXPECT_NE(m_boxes[0].owner, m_dlg.get());  // the parameter dialog's
     ExpectIdle();
@@ -306,7 +281,7 @@ TEST_F(Jobs, ClearEnergyResetsTheReadoutAfterTheBox)
     ASSERT_TRUE(WaitIdle());
     ASSERT_EQ(energy->ShownText(), QStringLiteral("1234.57 kWh"));
 
-    m_boxWatch.stop();
+    m_boxWatch.reset();
     QString shownUnderBox;
     OnModal<QMessageBox>([&](QMessageBox* box) {
         shownUnderBox = energy->ShownText();
@@ -361,8 +336,8 @@ TEST_F(Jobs, WrongPasswordsStartNoJob)
     EXPECT_FALSE(ModalPending());
     EXPECT_TRUE(sawEmpty);
     EXPECT_FALSE(m_dlg->JobRunning());
-    EXPECT_EQ(BoxTexts(), (std::vector<QString>{QStringLiteral("Password is error!"),
-                                                QStringLiteral("Password is error!")}));
+    EXPECT_EQ(BoxTexts(), (QStringList{QStringLiteral("Password is error!"),
+                                       QStringLiteral("Password is error!")}));
     EXPECT_EQ(m_boxes[0].caption, QStringLiteral("Error"));
     EXPECT_EQ(m_boxes[0].icon, QMessageBox::Critical);
     QTest::qWait(100);
@@ -437,7 +412,7 @@ TEST_F(Jobs, DestroyingTheWindowUnderTheParameterDialog)
 
 TEST_F(Jobs, ClosingUnderAnOutcomeBoxEndsIt)
 {
-    m_boxWatch.stop();
+    m_boxWatch.reset();
     OnModal<QMessageBox>([this](QMessageBox*) { m_dlg->close(); });
     Press(Dlg::IDC_CLEAR_ENERGY);
     ASSERT_TRUE(WaitFor([this] { return !m_dlg->isVisible(); }));

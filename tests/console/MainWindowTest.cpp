@@ -78,7 +78,7 @@ TEST_F(MainWindow, EnableRulesThroughASession)
     StartMeasuring();
     EXPECT_EQ(EnabledButtons(), (Ids{Dlg::IDC_START_MEASURE}));
     EXPECT_EQ(Button(Dlg::IDC_START_MEASURE)->text(), QStringLiteral("Exit Measure"));
-    ASSERT_TRUE(WaitPolls(2));
+    ASSERT_TRUE(WaitPollsSinceStart(2));
 
     // Stopping: nothing changes until the worker has finished.
     Button(Dlg::IDC_START_MEASURE)->click();
@@ -174,7 +174,7 @@ TEST_F(MainWindow, EachReadoutPaintsAtMostOncePerPoll)
         Readout(ids[i])->installEventFilter(&counters[i]);
     const unsigned before = m_sim.RequestCount();
     StartMeasuring();
-    ASSERT_TRUE(WaitPolls(10));
+    ASSERT_TRUE(WaitPollsSinceStart(10));
     Button(Dlg::IDC_START_MEASURE)->click();
     ASSERT_TRUE(WaitIdle());
     const unsigned polls = m_sim.RequestCount() - before;
@@ -189,7 +189,7 @@ TEST_F(MainWindow, TwoFailedPollsInARowDoNotEndTheMeasurement)
 {
     ChoosePort(1);
     StartMeasuring();
-    ASSERT_TRUE(WaitPolls(1));
+    ASSERT_TRUE(WaitPollsSinceStart(1));
 
     for (int round = 0; round < 2; ++round) {
         SimFaults faults;
@@ -272,7 +272,7 @@ TEST_F(MainWindow, PressingExitTwiceNeverStartsASecondWorker)
     ChoosePort(1);
     m_dlg->SetTiming(JobTiming{300, 100});  // a stop takes a while to land
     StartMeasuring();
-    ASSERT_TRUE(WaitPolls(1));
+    ASSERT_TRUE(WaitPollsSinceStart(1));
     Button(Dlg::IDC_START_MEASURE)->click();
     ASSERT_TRUE(m_dlg->JobRunning());
     Button(Dlg::IDC_START_MEASURE)->click();  // while the worker is finishing
@@ -293,7 +293,7 @@ TEST_F(MainWindow, ClosingWhileMeasuringWaitsForTheWorker)
     // A long pause: closing must cut it short rather than wait it out.
     m_dlg->SetTiming(JobTiming{10000, 10000});
     StartMeasuring();
-    ASSERT_TRUE(WaitPolls(1));
+    ASSERT_TRUE(WaitPollsSinceStart(1));
     QTest::qWait(50);
 
     const auto start = Clock::now();
@@ -330,7 +330,7 @@ TEST_F(MainWindow, DestroyingTheWindowMidMeasurementStopsTheWorker)
     ChoosePort(1);
     m_dlg->SetTiming(JobTiming{10000, 10000});
     StartMeasuring();
-    ASSERT_TRUE(WaitPolls(1));
+    ASSERT_TRUE(WaitPollsSinceStart(1));
     const auto start = Clock::now();
     m_dlg.reset();  // last resort: no event loop while it waits
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));

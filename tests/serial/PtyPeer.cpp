@@ -55,6 +55,11 @@ std::vector<uint8_t> PtyPeer::Receive(unsigned max, int waitMs)
     return bytes;
 }
 
+bool PtyPeer::LineSettings(termios* tio) const
+{
+    return tcgetattr(m_master, tio) == 0;
+}
+
 void PtyPeer::HangUp()
 {
     if (m_keepSlave >= 0)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <termios.h>
+
 class PtyPeer {
 public:
     // Opens a pty and links COM<port> to it under a fresh XDG_CONFIG_HOME.
@@ -23,6 +25,10 @@ public:
     void Send(const std::vector<uint8_t>& bytes);
     // Reads what has arrived within `waitMs`, up to `max` bytes.
     std::vector<uint8_t> Receive(unsigned max, int waitMs);
+    // The line settings the port side has set. Read through the master, as
+    // a second open of the slave meets the port's TIOCEXCL (EBUSY unless
+    // root); on Linux the master reports the slave's termios.
+    bool LineSettings(termios* tio) const;
     // Closes the master: the port side sees a hang-up.
     void HangUp();
 

@@ -80,10 +80,7 @@ TEST(SerialOpen, LineSettingsReachTheDevice)
     ASSERT_EQ(port.Open(), 1) << port.LastError();
 
     termios tio{};
-    int fd = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(tcgetattr(fd, &tio), 0);
-    close(fd);
+    ASSERT_TRUE(peer.LineSettings(&tio));
     EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B9600));
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
     EXPECT_TRUE(tio.c_cflag & CSTOPB);
@@ -93,9 +90,7 @@ TEST(SerialOpen, LineSettingsReachTheDevice)
     // The tty remembers the last settings; one stop bit must really be one.
     port.m_byStopBits = 0;
     ASSERT_EQ(port.Open(), 1) << port.LastError();
-    fd = open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_EQ(tcgetattr(fd, &tio), 0);
-    close(fd);
+    ASSERT_TRUE(peer.LineSettings(&tio));
     EXPECT_FALSE(tio.c_cflag & CSTOPB);
 }
 

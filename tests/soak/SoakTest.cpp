@@ -15,21 +15,12 @@
 //
 // QUORVAN_SOAK_SECONDS: length of the measurement run (default 60);
 // QUORVAN_SOAK_SEED: the schedule's seed (default: random, printed).
-#include "CComSetDlg.h"
 #include "CDlgParameterSet.h"
 #include "CDlgPassword.h"
-#include "CIanalogdisplayx.h"
-#include "CMeterSim.h"
-#include "CQuorvanMasterDlg.h"
 #include "CSerial.h"
-#include "TempConfig.h"
+#include "MainWindowFixture.h"
 
-#include <QApplication>
-#include <QComboBox>
 #include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -55,13 +46,6 @@
 #endif
 
 namespace {
-
-using Dlg = CQuorvanMasterDlg;
-using Clock = std::chrono::steady_clock;
-
-const int kCommandButtons[] = {Dlg::IDC_SET_COM_PORT, Dlg::IDC_START_MEASURE,
-                               Dlg::IDC_CLEAR_ENERGY, Dlg::IDC_SET_PARAMETERS,
-                               Dlg::IDC_CALIBRATE,    Dlg::IDC_CANCEL};
 
 // Pauses short enough for many cycles, long enough that a late answer or a
 // split answer's tail always falls into the closed gap of a reconnect
@@ -201,84 +185,42 @@ QString EnergyText(int n)
     return QString::number(PhaseState(n).energy) + QStringLiteral(" Wh");
 }
 
-class Soak : public ::testing::Test {
+// The window fixture's meter, window and boxes, with the soak's pauses and
+// values; the parameter dialog is answered with OK (after m_onParameters),
+// the password typed.
+class Soak : public MainWindow {
 protected:
     void SetUp() override
     {
-        std::string error;
-        ASSERT_TRUE(m_sim.Start(&error)) << error;
-        ASSERT_TRUE(m_sim.LinkCom(1, &error)) << error;
+        MainWindow::SetUp();
+        if (HasFatalFailure())
+            return;
         m_sim.SetCalibrateMs(kSimCalibrateMs);
         m_phase = 1;
         m_sim.SetState(PhaseState(m_phase));
         m_good[VoltageText(m_phase)] = m_phase;
-
-        m_dlg = std::make_unique<Dlg>();
         m_dlg->SetTiming(JobTiming{kPollPauseMs, kReconnectPauseMs, kCalibratePauseMs});
-        m_dlg->show();
 
-        // Every modal window is answered: boxes with OK (and recorded), the
-        // parameter dialog through m_onParameters, the password typed.
-        m_modalWatch.setInterval(5);
-        QObject::connect(&m_modalWatch, &QTimer::timeout, [this] { AnswerModal(); });
-        m_modalWatch.start();
-        ChoosePort1();
+        m_parameterWatch = CModalDriver::Every<CDlgParameterSet>([this](CDlgParameterSet* d) {
+            if (m_onParameters)
+                m_onParameters();
+            ++m_parameterDialogs;
+            qobject_cast<QPushButton*>(d->Control(CDlgParameterSet::IDOK_BUTTON))->click();
+        });
+        m_passwordWatch = CModalDriver::Every<CDlgPassword>([](CDlgPassword* d) {
+            qobject_cast<QLineEdit*>(d->Control(CDlgPassword::IDC_PASSWORD))
+                ->setText(QStringLiteral("KVRA518"));
+            qobject_cast<QPushButton*>(d->Control(CDlgPassword::IDOK_BUTTON))->click();
+        });
+        ChoosePort(1);
+        ASSERT_EQ(m_dlg->PortNumber(), 1);
     }
 
     void TearDown() override
     {
-        m_modalWatch.stop();
-        m_dlg.reset();
-    }
-
-    void AnswerModal()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || !modal->isVisible())
-            return;
-        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            m_boxes.push_back(box->text());
-            box->button(QMessageBox::Ok)->click();
-        } else if (auto* params = qobject_cast<CDlgParameterSet*>(modal)) {
-            if (m_onParameters)
-                m_onParameters();
-            ++m_parameterDialogs;
-            qobject_cast<QPushButton*>(params->Control(CDlgParameterSet::IDOK_BUTTON))->click();
-        } else if (auto* password = qobject_cast<CDlgPassword*>(modal)) {
-            qobject_cast<QLineEdit*>(password->Control(CDlgPassword::IDC_PASSWORD))
-                ->setText(QStringLiteral("KVRA518"));
-            qobject_cast<QPushButton*>(password->Control(CDlgPassword::IDOK_BUTTON))->click();
-        }
-    }
-
-    void ChoosePort1()
-    {
-        bool seen = false;
-        QTimer poll;
-        poll.setInterval(5);
-        QObject::connect(&poll, &QTimer::timeout, [&] {
-            auto* d = qobject_cast<CComSetDlg*>(QApplication::activeModalWidget());
-            if (d == nullptr || !d->isVisible())
-                return;
-            poll.stop();
-            seen = true;
-            qobject_cast<QComboBox*>(d->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(0);
-            qobject_cast<QPushButton*>(d->Control(CComSetDlg::IDOK_BUTTON))->click();
-        });
-        poll.start();
-        Button(Dlg::IDC_SET_COM_PORT)->click();
-        ASSERT_TRUE(seen);
-        ASSERT_EQ(m_dlg->PortNumber(), 1);
-    }
-
-    QPushButton* Button(int id) { return qobject_cast<QPushButton*>(m_dlg->Control(id)); }
-
-    int EnabledButtons()
-    {
-        int n = 0;
-        for (int id : kCommandButtons)
-            n += Button(id)->isEnabled() ? 1 : 0;
-        return n;
+        m_parameterWatch.reset();
+        m_passwordWatch.reset();
+        MainWindow::TearDown();
     }
 
     // Waits for `condition`, checking the readouts at every turn.
@@ -349,7 +291,7 @@ protected:
     // for good: a second opener gets the lock.
     void ExpectIdleAndPortFree()
     {
-        EXPECT_EQ(EnabledButtons(), 6) << Where();
+        EXPECT_EQ(EnabledButtons().size(), 6u) << Where();
         EXPECT_EQ(Button(Dlg::IDC_START_MEASURE)->text(), QStringLiteral("Start Measure"));
         EXPECT_FALSE(m_dlg->Meter().Serial().IsOpen()) << Where();
         const std::string device = m_sim.DevicePath();
@@ -422,7 +364,7 @@ protected:
             ASSERT_TRUE(Wait([&] { return Shows(g) || !m_dlg->JobRunning(); })) << Where();
             EXPECT_TRUE(Shows(g)) << Where() << ": did not recover";
             EXPECT_TRUE(m_dlg->Measuring()) << Where();
-            EXPECT_TRUE(m_boxes.empty()) << Where() << ": " << m_boxes.value(0).toStdString();
+            EXPECT_TRUE(m_boxes.empty()) << Where() << ": " << BoxTexts().value(0).toStdString();
             m_boxes.clear();
             m_syncRequests = m_sim.RequestCount();
             if (!m_dlg->JobRunning())
@@ -430,7 +372,7 @@ protected:
             return;
         }
         ASSERT_TRUE(Wait([&] { return !m_dlg->JobRunning(); })) << Where() << ": did not end";
-        EXPECT_EQ(m_boxes, QStringList{QStringLiteral("Failed to read!")}) << Where();
+        EXPECT_EQ(BoxTexts(), QStringList{QStringLiteral("Failed to read!")}) << Where();
         EXPECT_EQ(m_sim.RequestCount(), lastSpoiled) << Where() << ": polled after the third";
         m_boxes.clear();
         ++m_ended;
@@ -540,7 +482,7 @@ protected:
         ++m_hangUps;
         m_injected += 3;
         ASSERT_TRUE(Wait([&] { return !m_dlg->JobRunning(); })) << Where() << ": did not end";
-        EXPECT_EQ(m_boxes, QStringList{QStringLiteral("Failed to read!")}) << Where();
+        EXPECT_EQ(BoxTexts(), QStringList{QStringLiteral("Failed to read!")}) << Where();
         EXPECT_EQ(m_sim.RequestCount(), r0) << Where();
         m_boxes.clear();
         ++m_ended;
@@ -569,11 +511,8 @@ protected:
         ExpectIdleAndPortFree();
     }
 
-    TempConfig m_config;  // first: the alias goes to a temporary folder
-    CMeterSim m_sim;
-    std::unique_ptr<Dlg> m_dlg;
-    QTimer m_modalWatch;
-    QStringList m_boxes;
+    std::unique_ptr<CModalDriver> m_parameterWatch;
+    std::unique_ptr<CModalDriver> m_passwordWatch;
     std::function<void()> m_onParameters;
     int m_parameterDialogs = 0;
 
@@ -730,12 +669,13 @@ protected:
         Log("#%d %s: %s -> %s", m_episode, job.name, what.c_str(), expected);
         m_boxes.clear();
         m_parameterDialogs = 0;
-        ASSERT_EQ(EnabledButtons(), 6) << Where();
+        ASSERT_EQ(EnabledButtons().size(), 6u) << Where();
         Button(job.button)->click();
         // Calibrate's password dialog is answered inside click().
-        ASSERT_TRUE(Wait([&] { return !m_dlg->JobRunning() && !m_boxes.isEmpty(); }))
+        ASSERT_TRUE(Wait([&] { return !m_dlg->JobRunning() && !m_boxes.empty(); }))
             << Where() << ": " << what;
-        EXPECT_EQ(m_boxes, QStringList{QString::fromLatin1(expected)}) << Where() << ": " << what;
+        EXPECT_EQ(BoxTexts(), QStringList{QString::fromLatin1(expected)})
+            << Where() << ": " << what;
         if (job.kind == Job::SetParameters) {
             EXPECT_EQ(m_parameterDialogs, parameterDialogs) << Where() << ": " << what;
         }

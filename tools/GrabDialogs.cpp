@@ -3,6 +3,7 @@
 // offscreen one the pictures have no window frames.
 #include "CDlgParameterSet.h"
 #include "CDlgPassword.h"
+#include "CModalDriver.h"
 
 #include <QApplication>
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QTimer>
 
 #include <cstdio>
 
@@ -39,17 +39,10 @@ QPixmap WithBox(QWidget* dialog, QWidget* box)
 bool SaveRefusal(QDialog& dialog, QPushButton* ok, const QString& path)
 {
     bool saved = false;
-    QTimer poll;
-    poll.setInterval(20);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible())
-            return;
-        poll.stop();
+    const auto driver = CModalDriver::Once<QMessageBox>([&](QMessageBox* box) {
         saved = Save(WithBox(&dialog, box), path);
         box->accept();
     });
-    poll.start();
     ok->click();
     return saved;
 }

@@ -8,6 +8,7 @@
 #include "CDlgParameterSet.h"
 #include "CDlgPassword.h"
 #include "CIanalogdisplayx.h"
+#include "CModalDriver.h"
 #include "CQuorvanMasterDlg.h"
 
 #include <QApplication>
@@ -18,7 +19,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 
 #include <cstdio>
 #include <functional>
@@ -63,26 +63,20 @@ bool Save(const QPixmap& picture, const QDir& dir, const char* name)
     return saved;
 }
 
-// Presses `trigger` and runs `act` on the first T that comes up modally;
-// `act` must close it. False if none came up.
+// Presses `trigger` and runs `act` on the first T that comes up modally,
+// once it is on screen; `act` must close it. False if none came up, or
+// not on screen.
 template <typename T>
 bool WhenModal(QPushButton* trigger, const std::function<void(T*)>& act)
 {
-    bool done = false;
-    QTimer poll;
-    poll.setInterval(20);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* w = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (w == nullptr || !QTest::qWaitForWindowExposed(w))
-            return;
-        poll.stop();
+    bool exposed = false;
+    const auto driver = CModalDriver::Once<T>([&](T* w) {
+        exposed = QTest::qWaitForWindowExposed(w);
         QTest::qWait(200);
         act(w);
-        done = true;
     });
-    poll.start();
     trigger->click();
-    return QTest::qWaitFor([&] { return done; }, 10000);
+    return QTest::qWaitFor([&] { return driver->Done(); }, 10000) && exposed;
 }
 
 }  // namespace
@@ -105,22 +99,13 @@ int main(int argc, char** argv)
     ok &= Save(Framed(&dlg), dir, "main-idle.png");
 
     // The port dialog, COM1 picked, then OK.
-    bool portShown = false;
-    QTimer poll;
-    poll.setInterval(20);
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        auto* port = qobject_cast<CComSetDlg*>(QApplication::activeModalWidget());
-        if (port == nullptr || !QTest::qWaitForWindowExposed(port))
-            return;
-        poll.stop();
-        portShown = true;
+    auto* setPort = qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT));
+    const bool portShown = WhenModal<CComSetDlg>(setPort, [&](CComSetDlg* port) {
         qobject_cast<QComboBox*>(port->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(0);
         QTest::qWait(200);
         ok &= Save(Framed(&dlg, port), dir, "port-dialog.png");
         qobject_cast<QPushButton*>(port->Control(CComSetDlg::IDOK_BUTTON))->click();
     });
-    poll.start();
-    qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT))->click();
     if (!portShown)
         return 1;
 
