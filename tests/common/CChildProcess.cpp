@@ -176,6 +176,25 @@ std::string CChildProcess::NextLineOf(int stream, int timeoutMs)
     }
 }
 
+std::string CChildProcess::WaitForErrorLine(const std::string& part, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const std::string line = NextLineOf(1, LeftMs(deadline));
+        if (line.empty() || line.find(part) != std::string::npos)
+            return line;
+    }
+}
+
+const std::string& CChildProcess::Err()
+{
+    size_t before;
+    do {
+        before = m_result.out.size() + m_result.err.size();
+    } while (Pump(0) && m_result.out.size() + m_result.err.size() != before);
+    return m_result.err;
+}
+
 void CChildProcess::Signal(int signal) const
 {
     if (m_pid > 0)

@@ -45,7 +45,13 @@ public:
     // the first one not taken yet, or "" after the time-out.
     std::string NextLine(int timeoutMs) { return NextLineOf(0, timeoutMs); }
     std::string NextErrorLine(int timeoutMs) { return NextLineOf(1, timeoutMs); }
+    // Takes lines of standard error until one contains `part` and returns
+    // it; "" after the time-out. Lines passed over stay in Err().
+    std::string WaitForErrorLine(const std::string& part, int timeoutMs);
+    // Standard error as far as the child has written it, without waiting.
+    const std::string& Err();
     void Signal(int signal) const;
+    pid_t Pid() const { return m_pid; }  // -1 before Start and after Finish
     // Collects the rest of the output and the exit; kills the child after
     // `timeoutMs`.
     ChildResult Finish(int timeoutMs);

@@ -1,4 +1,5 @@
 // The quorvan-meter-sim program: first line, alias, signals, arguments.
+#include "CChildProcess.h"
 #include "CModBusRtu.h"
 #include "Crc16.h"
 #include "TempConfig.h"
@@ -11,80 +12,21 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Child {
-    pid_t pid = -1;
-    int out = -1;  // the child's stdout
-};
-
-Child Spawn(const std::vector<std::string>& args)
+// The program's first line of output, without its newline; "" if none
+// came within `timeoutMs`.
+std::string FirstLine(CChildProcess& sim, int timeoutMs = 5000)
 {
-    std::vector<std::string> all = {QUORVAN_SIM_EXE};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], STDOUT_FILENO);
-        int devnull = open("/dev/null", O_WRONLY);
-        if (devnull >= 0)
-            dup2(devnull, STDERR_FILENO);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    return Child{pid, fds[0]};
-}
-
-// Reads the child's stdout up to the first newline (or end, or time-out).
-std::string ReadLine(int fd, int timeoutMs = 5000)
-{
-    std::string line;
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const int left = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-        if (left <= 0)
-            return line;
-        pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, left) <= 0)
-            return line;
-        char c;
-        if (read(fd, &c, 1) != 1 || c == '\n')
-            return line;
-        line += c;
-    }
-}
-
-// Exit status of the child, or -1 if it did not end in time (then killed).
-int Wait(pid_t pid, int timeoutMs = 5000)
-{
-    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (Clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::string line = sim.NextLine(timeoutMs);
+    if (!line.empty())
+        line.pop_back();
+    return line;
 }
 
 bool WaitForLink(const std::string& path, int ms = 5000)
@@ -103,10 +45,10 @@ bool WaitForLink(const std::string& path, int ms = 5000)
 TEST(SimProgram, PrintsThePtyMakesTheAliasAndCleansUpOnSigterm)
 {
     TempConfig config;  // the child inherits XDG_CONFIG_HOME
-    Child child = Spawn({"--com", "7", "--fixed", "--no-pacing", "--voltage", "51.23", "--current",
-                         "4.5", "--energy", "12345"});
-    ASSERT_GT(child.pid, 0);
-    const std::string path = ReadLine(child.out);
+    CChildProcess sim;
+    ASSERT_TRUE(sim.Start(QUORVAN_SIM_EXE, {"--com", "7", "--fixed", "--no-pacing", "--voltage",
+                                            "51.23", "--current", "4.5", "--energy", "12345"}));
+    const std::string path = FirstLine(sim);
     EXPECT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
 
     const std::string alias = config.AliasDir() + "/COM7";
@@ -125,21 +67,20 @@ TEST(SimProgram, PrintsThePtyMakesTheAliasAndCleansUpOnSigterm)
         EXPECT_EQ(m.energy, 12345u);
     }
 
-    kill(child.pid, SIGTERM);
-    EXPECT_EQ(Wait(child.pid), 0);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Finish(5000).status, 0);
     struct stat st;
     EXPECT_NE(lstat(alias.c_str(), &st), 0);
-    close(child.out);
 }
 
 TEST(SimProgram, LinkAtPathAndFaultFromTheCommandLine)
 {
     TempConfig config;
     const std::string link = config.Dir() + "/meter";
-    Child child =
-        Spawn({"--link", link, "--no-pacing", "--fault", "exception=6", "--fault=count=1"});
-    ASSERT_GT(child.pid, 0);
-    const std::string path = ReadLine(child.out);
+    CChildProcess sim;
+    ASSERT_TRUE(sim.Start(QUORVAN_SIM_EXE, {"--link", link, "--no-pacing", "--fault", "exception=6",
+                                            "--fault=count=1"}));
+    const std::string path = FirstLine(sim);
     ASSERT_TRUE(WaitForLink(link));
     EXPECT_EQ(LinkTarget(link), path);
 
@@ -154,20 +95,19 @@ TEST(SimProgram, LinkAtPathAndFaultFromTheCommandLine)
         EXPECT_EQ(bus.ReadMeasurements(&r), 6);
         EXPECT_EQ(bus.ReadMeasurements(&r), kMeterOk);
     }
-    kill(child.pid, SIGINT);
-    EXPECT_EQ(Wait(child.pid), 0);
+    sim.Signal(SIGINT);
+    EXPECT_EQ(sim.Finish(5000).status, 0);
     struct stat st;
     EXPECT_NE(lstat(link.c_str(), &st), 0);
-    close(child.out);
 }
 
 TEST(SimProgram, ABusOfMetersFromTheCommandLine)
 {
     TempConfig config;
-    Child child = Spawn({"--com", "8", "--no-pacing", "--fixed", "--meter", "3,voltage=12.5",
-                         "--meter", "5", "--voltage", "40"});
-    ASSERT_GT(child.pid, 0);
-    ReadLine(child.out);
+    CChildProcess sim;
+    ASSERT_TRUE(sim.Start(QUORVAN_SIM_EXE, {"--com", "8", "--no-pacing", "--fixed", "--meter",
+                                            "3,voltage=12.5", "--meter", "5", "--voltage", "40"}));
+    FirstLine(sim);
     ASSERT_TRUE(WaitForLink(config.AliasDir() + "/COM8"));
     {
         CModBusRtu bus;
@@ -187,36 +127,33 @@ TEST(SimProgram, ABusOfMetersFromTheCommandLine)
         MeterReading r{};
         EXPECT_EQ(bus.ReadMeasurements(&r), kMeterChecksum);  // both answer 0xF8
     }
-    kill(child.pid, SIGTERM);
-    EXPECT_EQ(Wait(child.pid), 0);
-    close(child.out);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Finish(5000).status, 0);
 }
 
 TEST(SimProgram, HangupFaultClosesThePty)
 {
     TempConfig config;
-    Child child = Spawn({"--com", "4", "--fault", "hangup=0.2"});
-    ASSERT_GT(child.pid, 0);
-    const std::string path = ReadLine(child.out);
+    CChildProcess sim;
+    ASSERT_TRUE(sim.Start(QUORVAN_SIM_EXE, {"--com", "4", "--fault", "hangup=0.2"}));
+    const std::string path = FirstLine(sim);
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u);
     const auto end = Clock::now() + std::chrono::seconds(5);
     struct stat st;
     while (stat(path.c_str(), &st) == 0 && Clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_NE(stat(path.c_str(), &st), 0);
-    kill(child.pid, SIGTERM);
-    EXPECT_EQ(Wait(child.pid), 0);
+    sim.Signal(SIGTERM);
+    EXPECT_EQ(sim.Finish(5000).status, 0);
     EXPECT_NE(lstat((config.AliasDir() + "/COM4").c_str(), &st), 0);
-    close(child.out);
 }
 
 TEST(SimProgram, VersionAndBadArguments)
 {
-    Child child = Spawn({"--version"});
-    ASSERT_GT(child.pid, 0);
-    EXPECT_EQ(ReadLine(child.out), std::string("quorvan-meter-sim ") + QUORVAN_VERSION);
-    EXPECT_EQ(Wait(child.pid), 0);
-    close(child.out);
+    const ChildResult version =
+        CChildProcess::Run(QUORVAN_SIM_EXE, {"--version"}, ChildOptions{}, 5000);
+    EXPECT_EQ(version.out, std::string("quorvan-meter-sim ") + QUORVAN_VERSION + "\n");
+    EXPECT_EQ(version.status, 0);
 
     const std::vector<std::vector<std::string>> bad = {
         {"--bogus"},
@@ -231,10 +168,9 @@ TEST(SimProgram, VersionAndBadArguments)
         {"--fixed=1"},
     };
     for (const auto& args : bad) {
-        Child c = Spawn(args);
-        ASSERT_GT(c.pid, 0);
-        EXPECT_EQ(Wait(c.pid), 2) << args[0];
-        EXPECT_EQ(ReadLine(c.out, 100), "") << args[0];
-        close(c.out);
+        const ChildResult r = CChildProcess::Run(QUORVAN_SIM_EXE, args, ChildOptions{}, 5000);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.err.rfind("quorvan-meter-sim: ", 0), 0u) << args[0];  // says why
     }
 }
