@@ -5,6 +5,26 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QProxyStyle>
+
+namespace {
+
+// The desktop style, except that dialog buttons (OK in a message box) carry
+// no icon: the panel's windows have plain text buttons.
+class PlainButtonsStyle : public QProxyStyle {
+public:
+    explicit PlainButtonsStyle(const QString& base) : QProxyStyle(base) {}
+
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* answer) const override
+    {
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, answer);
+    }
+};
+
+}  // namespace
 
 CQuorvanMasterApp::CQuorvanMasterApp(int& argc, char** argv) : m_app(argc, argv)
 {
@@ -14,6 +34,14 @@ CQuorvanMasterApp::CQuorvanMasterApp(int& argc, char** argv) : m_app(argc, argv)
     // Lets the desktop match the window to the installed entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(QUORVAN_DESKTOP_ID));
 #endif
+    InstallLook();
+}
+
+void CQuorvanMasterApp::InstallLook()
+{
+    if (dynamic_cast<PlainButtonsStyle*>(QApplication::style()) == nullptr)
+        QApplication::setStyle(new PlainButtonsStyle(QApplication::style()->name()));
+    CIanalogdisplayx::InstallAccessibility();
 }
 
 QString CQuorvanMasterApp::ProgramName()
@@ -23,7 +51,6 @@ QString CQuorvanMasterApp::ProgramName()
 
 int CQuorvanMasterApp::InitInstance()
 {
-    CIanalogdisplayx::InstallAccessibility();
     CQuorvanMasterDlg dlg;
     QApplication::setWindowIcon(dlg.windowIcon());
     dlg.exec();
