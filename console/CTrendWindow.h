@@ -1,6 +1,8 @@
 // The trend window: voltage, current and power over the last 1, 10 or 60
 // minutes, drawn from a CTrendHistory the caller owns and feeds, with a
-// status line at the bottom.
+// status line at the bottom. Drawn with QPainter (CTrendPlot): Qt Charts
+// cost several times the CPU budget at two updates a second (see
+// docs/PERFORMANCE.md).
 //
 // A non-modal window of its parent (created with the main window as parent,
 // it closes with it). It never takes the focus on its own: showing it and
@@ -15,9 +17,7 @@
 #include <QString>
 #include <QWidget>
 
-#include <memory>
-
-class QChart;
+class CTrendPlot;
 class QComboBox;
 class QLabel;
 
@@ -32,7 +32,6 @@ public:
 
     // `history` must outlive this window.
     CTrendWindow(const CTrendHistory& history, QWidget* parent);
-    ~CTrendWindow() override;
 
     // Shows the window without activating it: beside its parent the first
     // time, where the operator left it afterwards.
@@ -47,22 +46,17 @@ public:
     int WindowMinutes() const;
     void SetWindowMinutes(int minutes);
 
-    // What is drawn now, for tests and the status of the window.
+    // What is drawn now.
     const TrendView& Shown() const { return m_view; }
-    QChart* Chart(Quantity quantity) const;
+    CTrendPlot* Plot(Quantity quantity) const { return m_plots[quantity]; }
 
 protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    struct Plot;
-
-    void BuildPlots();
-    void Draw();
-
     const CTrendHistory& m_history;
-    TrendView m_view;  // reused between refreshes
-    std::unique_ptr<Plot> m_plots[kQuantityCount];
+    TrendView m_view;  // the plots draw from it; reused between refreshes
+    CTrendPlot* m_plots[kQuantityCount] = {};
     QComboBox* m_range = nullptr;
     QLabel* m_status = nullptr;
     bool m_placed = false;
