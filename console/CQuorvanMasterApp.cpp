@@ -13,7 +13,8 @@ namespace {
 // no icon: the panel's windows have plain text buttons.
 class PlainButtonsStyle : public QProxyStyle {
 public:
-    explicit PlainButtonsStyle(const QString& base) : QProxyStyle(base) {}
+    // Takes `base` over (it becomes this style's child).
+    explicit PlainButtonsStyle(QStyle* base) : QProxyStyle(base) {}
 
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* answer) const override
@@ -39,8 +40,10 @@ CQuorvanMasterApp::CQuorvanMasterApp(int& argc, char** argv) : m_app(argc, argv)
 
 void CQuorvanMasterApp::InstallLook()
 {
+    // Wraps the style in use (the desktop's, or one given with -style), so
+    // only the button icons change.
     if (dynamic_cast<PlainButtonsStyle*>(QApplication::style()) == nullptr)
-        QApplication::setStyle(new PlainButtonsStyle(QApplication::style()->name()));
+        QApplication::setStyle(new PlainButtonsStyle(QApplication::style()));
     CIanalogdisplayx::InstallAccessibility();
 }
 
