@@ -1,10 +1,15 @@
 // What the trend window costs while measuring: the main window's readouts
 // and a CTrendHistory fed at 2 Hz (an hour already in it, so the 60-minute
-// window is full), first with the trend closed, then open at each window
-// size. CPU of this process from /proc/self/stat (user + system) per phase.
-// Run under Xvfb (xvfb-run -a); not a test.
+// window is full), with the trend closed and open at each window size. CPU
+// of this process from /proc/self/stat (user + system) per block of N
+// seconds; the four states take turns for R rounds, so a drift in the
+// machine's speed falls on all of them alike. Beside it, the trend's own
+// CPU: the UI thread's CPU clock (nanoseconds) around Refresh() and around
+// every event the trend window and its children handle (painting and
+// flushing to the X server included). Run under Xvfb (xvfb-run -a); not a
+// test.
 //
-//   quorvan_trend_cpu [--seconds N] [--grab FILE.png]
+//   quorvan_trend_cpu [--seconds N] [--rounds R] [--grab FILE.png]
 #include "CIanalogdisplayx.h"
 #include "CQuorvanMasterApp.h"
 #include "CQuorvanMasterDlg.h"
@@ -25,11 +30,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <sstream>
 #include <string>
 
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +68,39 @@ int64_t SteadyMs()
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+// Adds up the UI thread's CPU spent on events for one window and its
+// children (outermost dispatch only, so nested paints count once).
+class MeteredApp : public QApplication {
+public:
+    using QApplication::QApplication;
+
+    QWidget* watched = nullptr;
+    double seconds = 0.0;
+
+    bool notify(QObject* receiver, QEvent* event) override
+    {
+        auto* widget = qobject_cast<QWidget*>(receiver);
+        if (m_depth > 0 || watched == nullptr || widget == nullptr || widget->window() != watched)
+            return QApplication::notify(receiver, event);
+        ++m_depth;
+        const double t0 = ThreadCpuSeconds();
+        const bool done = QApplication::notify(receiver, event);
+        seconds += ThreadCpuSeconds() - t0;
+        --m_depth;
+        return done;
+    }
+
+private:
+    int m_depth = 0;
+};
 
 // A meter drifting around 50 V, with a voltage alarm now and then.
 class FakeMeter {
@@ -114,16 +152,19 @@ void RunFor(int ms)
 
 int main(int argc, char** argv)
 {
-    int seconds = 60;
+    int seconds = 20;
+    int rounds = 3;
     const char* grab = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--rounds") == 0)
+            rounds = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--grab") == 0)
             grab = argv[i + 1];
     }
 
-    QApplication app(argc, argv);
+    MeteredApp app(argc, argv);
     CQuorvanMasterApp::InstallLook();
     CQuorvanMasterDlg panel;
     panel.move(20, 20);
@@ -137,6 +178,7 @@ int main(int argc, char** argv)
         history.AddReading(meter.Next(), unixNow - back, steadyNow - back);
 
     CTrendWindow trend(history, &panel);
+    app.watched = &trend;
     trend.SetStatusText(QStringLiteral("Not recording"));
 
     // One poll: readouts as the panel sets them, then the trend.
@@ -150,44 +192,61 @@ int main(int argc, char** argv)
         panel.Readout(CQuorvanMasterDlg::IDC_POWER)->SetValue(frame.power);
         panel.Readout(CQuorvanMasterDlg::IDC_ENERGY)->SetValue(frame.energy);
         history.AddReading(m, QDateTime::currentMSecsSinceEpoch(), SteadyMs());
+        const double t0 = ThreadCpuSeconds();
         trend.Refresh();
+        app.seconds += ThreadCpuSeconds() - t0;
     };
     QTimer timer;
     timer.setTimerType(Qt::PreciseTimer);
     QObject::connect(&timer, &QTimer::timeout, poll);
     timer.start(kPollMs);
 
-    struct Phase {
+    struct State {
         const char* name;
-        std::function<void()> setUp;
+        int minutes;  // 0: closed
+        double cpu = 0.0;
+        double wall = 0.0;
+        double own = 0.0;  // the trend's own
     };
-    const Phase phases[] = {
-        {"trend closed", [&] { trend.hide(); }},
-        {"trend open, 1 minute",
-         [&] {
-             trend.SetWindowMinutes(1);
-             trend.ShowBesideParent();
-         }},
-        {"trend open, 10 minutes", [&] { trend.SetWindowMinutes(10); }},
-        {"trend open, 60 minutes", [&] { trend.SetWindowMinutes(60); }},
-        {"trend closed again", [&] { trend.hide(); }},
-    };
-    std::printf("%-24s %10s %10s %12s\n", "phase", "wall s", "cpu s", "% of a core");
-    for (const Phase& phase : phases) {
-        phase.setUp();
-        // Settle (first paint, layout) before the clock starts.
-        RunFor(2000);
-        const double cpu0 = CpuSeconds();
-        QElapsedTimer wall;
-        wall.start();
-        RunFor(seconds * 1000);
-        const double cpu = CpuSeconds() - cpu0;
-        const double elapsed = wall.elapsed() / 1000.0;
-        std::printf("%-24s %10.1f %10.2f %11.3f%%\n", phase.name, elapsed, cpu,
-                    100.0 * cpu / elapsed);
-        std::fflush(stdout);
-        if (grab != nullptr && std::strstr(phase.name, "60 minutes") != nullptr)
-            QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(grab));
+    State states[] = {{"trend closed", 0},
+                      {"trend open, 1 minute", 1},
+                      {"trend open, 10 minutes", 10},
+                      {"trend open, 60 minutes", 60}};
+    std::printf("%-6s %-24s %8s %8s %12s\n", "round", "state", "wall s", "cpu s", "% of a core");
+    for (int round = 1; round <= rounds; ++round) {
+        for (State& state : states) {
+            if (state.minutes == 0) {
+                trend.hide();
+            } else {
+                trend.SetWindowMinutes(state.minutes);
+                trend.ShowBesideParent();
+            }
+            // Settle (first paint, layout) before the clock starts.
+            RunFor(2000);
+            const double cpu0 = CpuSeconds();
+            const double own0 = app.seconds;
+            QElapsedTimer wall;
+            wall.start();
+            RunFor(seconds * 1000);
+            const double cpu = CpuSeconds() - cpu0;
+            const double elapsed = wall.elapsed() / 1000.0;
+            state.cpu += cpu;
+            state.wall += elapsed;
+            state.own += app.seconds - own0;
+            std::printf("%-6d %-24s %8.1f %8.2f %11.3f%%\n", round, state.name, elapsed, cpu,
+                        100.0 * cpu / elapsed);
+            std::fflush(stdout);
+            if (grab != nullptr && state.minutes == 60 && round == 1)
+                QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(grab));
+        }
+    }
+    const double closed = 100.0 * states[0].cpu / states[0].wall;
+    std::printf("\n%-24s %8s %8s %12s %14s %14s\n", "state", "wall s", "cpu s", "% of a core",
+                "open - closed", "trend's own");
+    for (const State& state : states) {
+        const double share = 100.0 * state.cpu / state.wall;
+        std::printf("%-24s %8.1f %8.2f %11.3f%% %13.3f%% %13.3f%%\n", state.name, state.wall,
+                    state.cpu, share, share - closed, 100.0 * state.own / state.wall);
     }
     return 0;
 }

@@ -163,18 +163,16 @@ uint64_t CCsvRecorder::LinesWritten() const
 
 void CCsvRecorder::Fail(Shared& s, const std::string& reason)
 {
-    FailureFn report;
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.failed)
-            return;
-        s.failed = true;
-        s.recording.store(false);
-        s.wake.notify_one();
-        report = s.onFailure;
-    }
-    if (report)
-        report(s.path, reason);
+    // Reported under the lock, so no report can come after Stop has given
+    // up on a stuck writer and returned.
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.failed)
+        return;
+    s.failed = true;
+    s.recording.store(false);
+    s.wake.notify_one();
+    if (s.onFailure)
+        s.onFailure(s.path, reason);
 }
 
 void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)

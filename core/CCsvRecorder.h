@@ -13,8 +13,9 @@
 // A write error (no space, no permission, a removed stick, file too large,
 // a reader gone) ends the recording and is reported once through the
 // failure callback, with the file's path and the reason. The callback runs
-// on the recorder's thread, or inside Append for a full queue; it must not
-// call into the recorder (post it to the UI instead).
+// on the recorder's thread, or inside Append for a full queue, under the
+// recorder's lock: it must not call into the recorder, only hand the news
+// on (post it to the UI thread). None comes once Stop has returned.
 #pragma once
 
 #include "MeterBlocks.h"

@@ -99,7 +99,8 @@ size_t CTrendHistory::FirstAtOrAfter(int64_t steadyMs) const
 }
 
 // Calls onRun(first, last, startsSegment) for each run: readings in one
-// bucket with no failed poll and no long pause between them.
+// bucket with no failed poll and no long pause between them. Walks the ring
+// with a wrapping cursor rather than At(), which divides.
 template <typename OnRun>
 void CTrendHistory::ScanRuns(size_t begin, int64_t bucketMs, OnRun onRun) const
 {
@@ -108,17 +109,18 @@ void CTrendHistory::ScanRuns(size_t begin, int64_t bucketMs, OnRun onRun) const
     bool broken = true;
     size_t runFirst = 0;
     size_t runLast = 0;
-    int64_t runBucket = 0;
-    for (size_t i = begin; i < m_count; ++i) {
-        const Entry& e = At(i);
+    int64_t lastMs = 0;
+    int64_t bucketEndMs = 0;
+    size_t p = (m_first + begin) % m_ring.size();
+    for (size_t i = begin; i < m_count; ++i, p = p + 1 == m_ring.size() ? 0 : p + 1) {
+        const Entry& e = m_ring[p];
         if (!e.good) {
             broken = true;
             continue;
         }
-        if (open && e.steadyMs - At(runLast).steadyMs > kMaxSpacingMs)
+        if (open && e.steadyMs - lastMs > kMaxSpacingMs)
             broken = true;
-        const int64_t bucket = FloorDiv(e.steadyMs, bucketMs);
-        if (open && (broken || bucket != runBucket)) {
+        if (open && (broken || e.steadyMs >= bucketEndMs)) {
             onRun(runFirst, runLast, runStartsSegment);
             open = false;
         }
@@ -126,10 +128,11 @@ void CTrendHistory::ScanRuns(size_t begin, int64_t bucketMs, OnRun onRun) const
             open = true;
             runStartsSegment = broken;
             runFirst = i;
-            runBucket = bucket;
+            bucketEndMs = (FloorDiv(e.steadyMs, bucketMs) + 1) * bucketMs;
         }
         broken = false;
         runLast = i;
+        lastMs = e.steadyMs;
     }
     if (open)
         onRun(runFirst, runLast, runStartsSegment);
@@ -148,7 +151,7 @@ void CTrendHistory::View(int64_t windowMs, size_t maxPoints, TrendView* out) con
     out->Clear();
     if (!m_haveAnchor || m_count == 0)
         return;
-    windowMs = std::max<int64_t>(windowMs, 1);
+    windowMs = std::clamp<int64_t>(windowMs, 1, int64_t{1} << 50);  // no overflow below
     maxPoints = std::max<size_t>(maxPoints, 4);
     const int64_t newestMs = At(m_count - 1).steadyMs;
     out->fromMs = AxisMs(newestMs - windowMs);
@@ -173,40 +176,55 @@ void CTrendHistory::View(int64_t windowMs, size_t maxPoints, TrendView* out) con
 
 void CTrendHistory::EmitRun(size_t first, size_t last, TrendView* out) const
 {
-    // Minimum and maximum of one series, in time order; the run's ends when
-    // the series is flat.
-    auto extremes = [&](double (*value)(const Measurement&), std::vector<TrendPoint>* points) {
-        if (first == last) {
-            points->push_back({AxisMs(At(first).steadyMs), value(At(first).reading)});
-            return;
-        }
-        size_t low = first;
-        size_t high = first;
-        for (size_t i = first + 1; i <= last; ++i) {
-            const double v = value(At(i).reading);
-            if (v < value(At(low).reading))
-                low = i;
-            if (v > value(At(high).reading))
-                high = i;
-        }
-        if (low == high) {
-            low = first;
-            high = last;
-        }
-        for (size_t i : {std::min(low, high), std::max(low, high)})
-            points->push_back({AxisMs(At(i).steadyMs), value(At(i).reading)});
-    };
-    extremes(Volts, &out->voltage);
-    extremes(Amps, &out->current);
-    extremes(Watts, &out->power);
+    std::vector<TrendPoint>* series[3] = {&out->voltage, &out->current, &out->power};
+    if (first == last) {
+        const Entry& e = At(first);
+        const int64_t ms = AxisMs(e.steadyMs);
+        out->voltage.push_back({ms, Volts(e.reading)});
+        out->current.push_back({ms, Amps(e.reading)});
+        out->power.push_back({ms, Watts(e.reading)});
+        if (e.reading.VoltageAlarm())
+            out->alarms.push_back({ms, Volts(e.reading)});
+        return;
+    }
 
-    // The highest voltage in alarm stands for the run's alarms.
+    // One pass: each series' lowest and highest reading (the first of
+    // equals), and the highest voltage in alarm.
+    struct Extreme {
+        const Entry* entry;
+        size_t index;
+        double value;
+    };
+    Extreme low[3];
+    Extreme high[3];
     const Entry* alarm = nullptr;
-    for (size_t i = first; i <= last; ++i) {
-        const Entry& e = At(i);
+    size_t p = (m_first + first) % m_ring.size();
+    for (size_t i = first; i <= last; ++i, p = p + 1 == m_ring.size() ? 0 : p + 1) {
+        const Entry& e = m_ring[p];
+        const double values[3] = {Volts(e.reading), Amps(e.reading), Watts(e.reading)};
+        for (int s = 0; s < 3; ++s) {
+            if (i == first || values[s] < low[s].value)
+                low[s] = {&e, i, values[s]};
+            if (i == first || values[s] > high[s].value)
+                high[s] = {&e, i, values[s]};
+        }
         if (e.reading.VoltageAlarm() &&
             (alarm == nullptr || e.reading.voltage > alarm->reading.voltage))
             alarm = &e;
+    }
+
+    for (int s = 0; s < 3; ++s) {
+        Extreme a = low[s];
+        Extreme b = high[s];
+        if (a.index == b.index) {
+            // Flat: the run's ends.
+            a = {&At(first), first, a.value};
+            b = {&At(last), last, a.value};
+        } else if (b.index < a.index) {
+            std::swap(a, b);
+        }
+        series[s]->push_back({AxisMs(a.entry->steadyMs), a.value});
+        series[s]->push_back({AxisMs(b.entry->steadyMs), b.value});
     }
     if (alarm != nullptr)
         out->alarms.push_back({AxisMs(alarm->steadyMs), Volts(alarm->reading)});
