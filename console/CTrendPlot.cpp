@@ -1,6 +1,7 @@
 #include "CTrendPlot.h"
 
 #include <QDateTime>
+#include <QEvent>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QPolygonF>
@@ -16,6 +17,7 @@ const int64_t kTimeSteps[] = {1000,   2000,   5000,   10000,  15000,   30000,  6
 constexpr int kMaxTimeTicks = 7;
 constexpr int kValueTicks = 4;  // intervals wanted on the value axis
 constexpr double kMarkRadius = 3.5;
+constexpr qsizetype kMaxLabels = 64;
 
 const QColor kGrid(225, 225, 225);
 const QColor kFrame(160, 160, 160);
@@ -79,15 +81,33 @@ void CTrendPlot::FitValueAxis()
         m_high = m_low + m_step;
 }
 
-QRect CTrendPlot::PlotArea() const
+QStaticText CTrendPlot::Label(const QString& text)
 {
-    const QFontMetrics fm = fontMetrics();
+    auto found = m_labels.find(text);
+    if (found != m_labels.end())
+        return *found;
+    if (m_labels.size() >= kMaxLabels)
+        m_labels.clear();
+    QStaticText label(text);
+    label.setTextFormat(Qt::PlainText);
+    label.prepare(QTransform(), font());
+    return *m_labels.insert(text, label);
+}
+
+void CTrendPlot::changeEvent(QEvent* event)
+{
+    if (event->type() == QEvent::FontChange)
+        m_labels.clear();
+    QWidget::changeEvent(event);
+}
+
+QRect CTrendPlot::PlotArea()
+{
+    const int lineHeight = fontMetrics().height();
     // The same left margin on every plot keeps their time axes aligned.
-    const int left = fm.horizontalAdvance(QStringLiteral("88888.88")) + 10;
-    const int right = fm.horizontalAdvance(QStringLiteral("00:00:00")) / 2 + 4;
-    const int top = fm.height() + 4;
-    const int bottom = fm.height() + 6;
-    return rect().adjusted(left, top, -right, -bottom);
+    const int left = static_cast<int>(Label(QStringLiteral("88888.88")).size().width()) + 10;
+    const int right = static_cast<int>(Label(QStringLiteral("00:00:00")).size().width()) / 2 + 4;
+    return rect().adjusted(left, lineHeight + 4, -right, -(lineHeight + 6));
 }
 
 void CTrendPlot::paintEvent(QPaintEvent*)
@@ -107,11 +127,10 @@ void CTrendPlot::paintEvent(QPaintEvent*)
     painter.drawRect(area.adjusted(0, 0, -1, -1));
 }
 
-void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area) const
+void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area)
 {
-    const QFontMetrics fm = fontMetrics();
     painter.setPen(palette().windowText().color());
-    painter.drawText(area.left(), fm.ascent() + 1, m_title);
+    painter.drawStaticText(area.left(), 1, Label(m_title));
 
     // Value axis: round numbers, as many decimals as the step needs.
     const int decimals =
@@ -123,10 +142,10 @@ void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area) const
         const int y = area.bottom() - static_cast<int>(std::lround((value - m_low) * scaleY));
         painter.setPen(kGrid);
         painter.drawLine(area.left(), y, area.right(), y);
-        const QString label = QString::number(value, 'f', decimals);
+        const QStaticText label = Label(QString::number(value, 'f', decimals));
         painter.setPen(palette().windowText().color());
-        painter.drawText(area.left() - 6 - fm.horizontalAdvance(label), y + fm.ascent() / 2 - 1,
-                         label);
+        painter.drawStaticText(
+            QPointF(area.left() - 6 - label.size().width(), y - label.size().height() / 2), label);
     }
 
     // Time axis: local clock time at round steps.
@@ -142,6 +161,7 @@ void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area) const
         }
     }
     const QString format = step < 60000 ? QStringLiteral("hh:mm:ss") : QStringLiteral("hh:mm");
+    // Ticks fall on round local times (the offset at the axis's end).
     const int64_t offset =
         static_cast<int64_t>(QDateTime::fromMSecsSinceEpoch(m_view->toMs).offsetFromUtc()) * 1000;
     const double scaleX = area.width() / static_cast<double>(span);
@@ -149,10 +169,9 @@ void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area) const
         const int x = area.left() + static_cast<int>(std::lround((t - from) * scaleX));
         painter.setPen(kGrid);
         painter.drawLine(x, area.top(), x, area.bottom());
-        const QString label = QDateTime::fromMSecsSinceEpoch(t).toString(format);
+        const QStaticText label = Label(QDateTime::fromMSecsSinceEpoch(t).toString(format));
         painter.setPen(palette().windowText().color());
-        painter.drawText(x - fm.horizontalAdvance(label) / 2, area.bottom() + 4 + fm.ascent(),
-                         label);
+        painter.drawStaticText(QPointF(x - label.size().width() / 2, area.bottom() + 4), label);
     }
 }
 

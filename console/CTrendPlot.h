@@ -11,6 +11,8 @@
 #include "CTrendHistory.h"
 
 #include <QColor>
+#include <QHash>
+#include <QStaticText>
 #include <QString>
 #include <QWidget>
 
@@ -41,12 +43,16 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void FitValueAxis();
-    QRect PlotArea() const;
-    void DrawAxes(QPainter& painter, const QRect& area) const;
+    QRect PlotArea();
+    void DrawAxes(QPainter& painter, const QRect& area);
     void DrawData(QPainter& painter, const QRect& area) const;
+    // `text` laid out once in the widget's font; the axes' labels repeat
+    // from one paint to the next, and laying text out is most of a paint.
+    QStaticText Label(const QString& text);
 
     const QString m_title;
     const int m_decimals;
@@ -57,4 +63,5 @@ private:
     double m_low = 0.0;
     double m_high = 1.0;
     double m_step = 0.25;
+    QHash<QString, QStaticText> m_labels;  // bounded: emptied when it grows
 };
