@@ -10,10 +10,12 @@
 // test.
 //
 //   quorvan_trend_cpu [--seconds N] [--rounds R] [--grab FILE.png]
+//   quorvan_trend_cpu --repaints N    (one update's parts, N times in a row)
 #include "CIanalogdisplayx.h"
 #include "CQuorvanMasterApp.h"
 #include "CQuorvanMasterDlg.h"
 #include "CTrendHistory.h"
+#include "CTrendPlot.h"
 #include "CTrendWindow.h"
 #include "ReadoutDecode.h"
 
@@ -33,6 +35,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <time.h>
 #include <unistd.h>
@@ -154,9 +157,12 @@ int main(int argc, char** argv)
 {
     int seconds = 20;
     int rounds = 3;
+    int repaints = 0;
     const char* grab = nullptr;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--seconds") == 0)
+        if (std::strcmp(argv[i], "--repaints") == 0)
+            repaints = std::atoi(argv[i + 1]);
+        else if (std::strcmp(argv[i], "--seconds") == 0)
             seconds = std::atoi(argv[i + 1]);
         else if (std::strcmp(argv[i], "--rounds") == 0)
             rounds = std::atoi(argv[i + 1]);
@@ -180,6 +186,31 @@ int main(int argc, char** argv)
     CTrendWindow trend(history, &panel);
     app.watched = &trend;
     trend.SetStatusText(QStringLiteral("Not recording"));
+
+    if (repaints > 0) {
+        // One update's parts, apart: the history's view, then the three
+        // plots painted and flushed (each on its own, so three flushes).
+        trend.ShowBesideParent();
+        RunFor(1000);
+        for (int minutes : {1, 10, 60}) {
+            trend.SetWindowMinutes(minutes);
+            double refresh = 0.0;
+            double paint = 0.0;
+            for (int i = 0; i < repaints; ++i) {
+                const double t0 = ThreadCpuSeconds();
+                trend.Refresh();
+                const double t1 = ThreadCpuSeconds();
+                for (auto q :
+                     {CTrendWindow::kVoltage, CTrendWindow::kCurrent, CTrendWindow::kPower})
+                    trend.Plot(q)->repaint();
+                refresh += t1 - t0;
+                paint += ThreadCpuSeconds() - t1;
+            }
+            std::printf("%2d minutes: Refresh() %.3f ms, the three plots painted %.3f ms\n",
+                        minutes, 1e3 * refresh / repaints, 1e3 * paint / repaints);
+        }
+        return 0;
+    }
 
     // One poll: readouts as the panel sets them, then the trend.
     auto poll = [&] {
@@ -206,13 +237,15 @@ int main(int argc, char** argv)
         int minutes;  // 0: closed
         double cpu = 0.0;
         double wall = 0.0;
-        double own = 0.0;  // the trend's own
+        double own = 0.0;                    // the trend's own
+        std::vector<double> ownShares = {};  // per block, % of a core
     };
     State states[] = {{"trend closed", 0},
                       {"trend open, 1 minute", 1},
                       {"trend open, 10 minutes", 10},
                       {"trend open, 60 minutes", 60}};
-    std::printf("%-6s %-24s %8s %8s %12s\n", "round", "state", "wall s", "cpu s", "% of a core");
+    std::printf("%-6s %-24s %8s %8s %12s %12s\n", "round", "state", "wall s", "cpu s",
+                "% of a core", "trend's own");
     for (int round = 1; round <= rounds; ++round) {
         for (State& state : states) {
             if (state.minutes == 0) {
@@ -233,20 +266,24 @@ int main(int argc, char** argv)
             state.cpu += cpu;
             state.wall += elapsed;
             state.own += app.seconds - own0;
-            std::printf("%-6d %-24s %8.1f %8.2f %11.3f%%\n", round, state.name, elapsed, cpu,
-                        100.0 * cpu / elapsed);
+            state.ownShares.push_back(100.0 * (app.seconds - own0) / elapsed);
+            std::printf("%-6d %-24s %8.1f %8.2f %11.3f%% %11.3f%%\n", round, state.name, elapsed,
+                        cpu, 100.0 * cpu / elapsed, state.ownShares.back());
             std::fflush(stdout);
             if (grab != nullptr && state.minutes == 60 && round == 1)
                 QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(grab));
         }
     }
     const double closed = 100.0 * states[0].cpu / states[0].wall;
-    std::printf("\n%-24s %8s %8s %12s %14s %14s\n", "state", "wall s", "cpu s", "% of a core",
-                "open - closed", "trend's own");
+    std::printf("\n%-24s %8s %8s %12s %14s %14s %12s\n", "state", "wall s", "cpu s", "% of a core",
+                "open - closed", "trend's own", "own median");
     for (const State& state : states) {
         const double share = 100.0 * state.cpu / state.wall;
-        std::printf("%-24s %8.1f %8.2f %11.3f%% %13.3f%% %13.3f%%\n", state.name, state.wall,
-                    state.cpu, share, share - closed, 100.0 * state.own / state.wall);
+        std::vector<double> shares = state.ownShares;
+        std::sort(shares.begin(), shares.end());
+        std::printf("%-24s %8.1f %8.2f %11.3f%% %13.3f%% %13.3f%% %11.3f%%\n", state.name,
+                    state.wall, state.cpu, share, share - closed, 100.0 * state.own / state.wall,
+                    shares[shares.size() / 2]);
     }
     return 0;
 }
