@@ -192,9 +192,17 @@ TEST_F(TrendWindow, ShowingAndUpdatingNeverTakeTheFocus)
 
 TEST_F(TrendWindow, ReopenedItShowsTheHistoryKeptMeanwhile)
 {
-    Feed(&m_history, 0, 10000);
+    // Before any reading: an empty window ending now.
+    const int64_t before = QDateTime::currentMSecsSinceEpoch();
     m_trend->ShowBesideParent();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(m_trend));
+    EXPECT_TRUE(m_trend->Shown().voltage.empty());
+    EXPECT_GE(m_trend->Shown().toMs, before);
+    EXPECT_EQ(m_trend->Shown().toMs - m_trend->Shown().fromMs, kMinute);
+    EXPECT_TRUE(ColumnsWith(Grab(CTrendWindow::kVoltage), kVoltageLine).empty());
+
+    Feed(&m_history, 0, 10000);
+    m_trend->Refresh();
     EXPECT_EQ(m_trend->Shown().voltage.size(), 20u);
     const QPoint placed = m_trend->pos();
 
@@ -214,18 +222,6 @@ TEST_F(TrendWindow, ReopenedItShowsTheHistoryKeptMeanwhile)
     QPointer<CTrendWindow> trend(m_trend);
     m_owner.reset();
     EXPECT_TRUE(trend.isNull());
-}
-
-TEST_F(TrendWindow, BeforeAnyReadingItShowsAnEmptyWindowEndingNow)
-{
-    const int64_t before = QDateTime::currentMSecsSinceEpoch();
-    m_trend->ShowBesideParent();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_trend));
-    const TrendView& shown = m_trend->Shown();
-    EXPECT_TRUE(shown.voltage.empty());
-    EXPECT_GE(shown.toMs, before);
-    EXPECT_EQ(shown.toMs - shown.fromMs, kMinute);
-    EXPECT_TRUE(ColumnsWith(Grab(CTrendWindow::kVoltage), kVoltageLine).empty());
 }
 
 }  // namespace
