@@ -2,13 +2,13 @@
 
 #include "DialogControls.h"
 #include "DialogUnits.h"
+#include "MessageBox.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 
 #include <algorithm>
@@ -127,10 +127,10 @@ void CDlgParameterSet::accept()
 
 void CDlgParameterSet::Refuse(QLineEdit* edit, const ParamCheck& check)
 {
-    QMessageBox box(QMessageBox::Warning, ProgramName(),
-                    QString::fromStdString(ParamRefusalText(check.field, check.verdict)),
-                    QMessageBox::Ok, this);
-    box.exec();
+    MakeMessageBox(ProgramName(), QMessageBox::Warning,
+                   QString::fromStdString(ParamRefusalText(check.field, check.verdict)), QString(),
+                   this)
+        ->exec();
     edit->setFocus();
     edit->selectAll();
 }

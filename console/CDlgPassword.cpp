@@ -4,10 +4,10 @@
 
 #include "DialogControls.h"
 #include "DialogUnits.h"
+#include "MessageBox.h"
 
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 
 namespace {
@@ -69,9 +69,9 @@ void CDlgPassword::accept()
         return;
     }
     // Owned by this dialog, so it stays in front of it.
-    QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
-                    QStringLiteral("Password is error!"), QMessageBox::Ok, this);
-    box.exec();
+    MakeMessageBox(QStringLiteral("Error"), QMessageBox::Critical,
+                   QStringLiteral("Password is error!"), QString(), this)
+        ->exec();
     m_password.clear();
     m_edit->clear();
 }

@@ -7,6 +7,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cmath>
 
 QColor ColorFromBgr(uint32_t color)
 {
@@ -67,8 +68,10 @@ void CIanalogdisplayx::Changed()
 {
     update();
     if (QAccessible::isActive()) {
-        QAccessibleEvent event(this, QAccessible::NameChanged);
-        QAccessible::updateAccessibility(&event);
+        QAccessibleEvent name(this, QAccessible::NameChanged);
+        QAccessible::updateAccessibility(&name);
+        QAccessibleValueChangeEvent value(this, NumberText().toDouble());
+        QAccessible::updateAccessibility(&value);
     }
 }
 
@@ -84,15 +87,21 @@ void CIanalogdisplayx::paintEvent(QPaintEvent*)
     QFont unit = digits;
     unit.setPixelSize(kDigitsPixelHeight / 2);
 
-    const int margin = 4;
     const QString number = NumberText();
     const QString units = m_units.isEmpty() ? QString() : QLatin1Char(' ') + m_units;
     int numberWidth = QFontMetrics(digits).horizontalAdvance(number);
     int unitsWidth = QFontMetrics(unit).horizontalAdvance(units);
-    const int room = width() - 2 * margin;
-    if (numberWidth + unitsWidth > room && numberWidth + unitsWidth > 0) {
-        // Too long for the box (a huge value): shrink rather than clip.
-        const double scale = static_cast<double>(room) / (numberWidth + unitsWidth);
+    // The digits stay clear of the outer ring, where the focus frame goes.
+    const int roomWidth = width() - 2 * kTextMargin;
+    const int roomHeight = height() - 2 * kFocusRing;
+    const int textHeight = QFontMetrics(digits).height();
+    if ((numberWidth + unitsWidth > roomWidth && numberWidth + unitsWidth > 0) ||
+        textHeight > roomHeight) {
+        // Too long or too tall for the box (a huge value): shrink rather
+        // than clip.
+        const double scale =
+            std::min(static_cast<double>(roomWidth) / std::max(1, numberWidth + unitsWidth),
+                     static_cast<double>(roomHeight) / std::max(1, textHeight));
         digits.setPixelSize(std::max(6, static_cast<int>(kDigitsPixelHeight * scale)));
         unit.setPixelSize(std::max(6, digits.pixelSize() / 2));
         numberWidth = QFontMetrics(digits).horizontalAdvance(number);
@@ -102,7 +111,7 @@ void CIanalogdisplayx::paintEvent(QPaintEvent*)
     const QFontMetrics dm(digits);
     // Both parts share the digits' baseline, centred vertically.
     const int baseline = (height() - dm.height()) / 2 + dm.ascent();
-    const int right = width() - margin;
+    const int right = width() - kTextMargin;
     painter.setPen(ColorFromBgr(m_fontColor));
     painter.setFont(unit);
     painter.drawText(right - unitsWidth, baseline, units);
@@ -110,14 +119,18 @@ void CIanalogdisplayx::paintEvent(QPaintEvent*)
     painter.drawText(right - unitsWidth - numberWidth, baseline, number);
 
     if (hasFocus()) {
-        painter.setPen(QPen(ColorFromBgr(m_fontColor), 1, Qt::DotLine));
-        painter.drawRect(rect().adjusted(1, 1, -2, -2));
+        // A thin frame along the edge: the readout is a tab stop, but the
+        // digits are what it is for.
+        painter.setPen(QPen(ColorFromBgr(m_fontColor), 1));
+        painter.drawRect(rect().adjusted(0, 0, -1, -1));
     }
 }
 
 namespace {
 
-class ReadoutAccessible : public QAccessibleWidget {
+// Name: the shown text ("51.23 V"); value: the shown number (51.23), so a
+// screen reader or a test tool reads it through the value interface too.
+class ReadoutAccessible : public QAccessibleWidget, public QAccessibleValueInterface {
 public:
     explicit ReadoutAccessible(CIanalogdisplayx* readout)
         : QAccessibleWidget(readout, QAccessible::StaticText)
@@ -127,9 +140,25 @@ public:
     QString text(QAccessible::Text t) const override
     {
         if (t == QAccessible::Name || t == QAccessible::Value)
-            return static_cast<CIanalogdisplayx*>(widget())->ShownText();
+            return Readout()->ShownText();
         return QAccessibleWidget::text(t);
     }
+
+    void* interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface*>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QVariant currentValue() const override { return Readout()->NumberText().toDouble(); }
+    void setCurrentValue(const QVariant&) override {}  // a display, not an input
+    QVariant maximumValue() const override { return QVariant(); }
+    QVariant minimumValue() const override { return QVariant(); }
+    QVariant minimumStepSize() const override { return std::pow(10.0, -Readout()->Precision()); }
+
+private:
+    CIanalogdisplayx* Readout() const { return static_cast<CIanalogdisplayx*>(widget()); }
 };
 
 QAccessibleInterface* ReadoutFactory(const QString& key, QObject* object)

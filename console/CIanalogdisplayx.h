@@ -2,8 +2,12 @@
 // decimals, its unit beside it, digits in a given colour on dark grey.
 //
 // Setters only schedule a repaint (QWidget::update coalesces), so a whole
-// reading's property changes cost one paint. The shown text ("51.23 V") is
-// also the accessible name and value, for screen readers and UI automation.
+// reading's property changes cost one paint. For screen readers and UI
+// automation the shown text ("51.23 V") is the accessible name, and the
+// shown number (51.23) the accessible value.
+//
+// A tab stop: focus shows as a thin frame in the outermost pixel, which the
+// digits never reach.
 #pragma once
 
 #include <QString>
@@ -31,12 +35,16 @@ public:
     QString ShownText() const;
     QString NumberText() const;
 
-    // Makes every readout answer accessibility queries with ShownText().
+    // Makes every readout answer accessibility queries (name and value).
     // Once per process; safe to call again.
     static void InstallAccessibility();
 
     static constexpr uint32_t kBackground = 0x696969;
     static constexpr int kDigitsPixelHeight = 35;  // font height -35
+    // Pixels along the edge kept free of digits for the focus frame, and
+    // the gap between the text and the left and right edges.
+    static constexpr int kFocusRing = 2;
+    static constexpr int kTextMargin = 4;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -5,6 +5,27 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QProxyStyle>
+
+namespace {
+
+// The desktop style, except that dialog buttons (OK in a message box) carry
+// no icon: the panel's windows have plain text buttons.
+class PlainButtonsStyle : public QProxyStyle {
+public:
+    // Takes `base` over (it becomes this style's child).
+    explicit PlainButtonsStyle(QStyle* base) : QProxyStyle(base) {}
+
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* answer) const override
+    {
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons)
+            return 0;
+        return QProxyStyle::styleHint(hint, option, widget, answer);
+    }
+};
+
+}  // namespace
 
 CQuorvanMasterApp::CQuorvanMasterApp(int& argc, char** argv) : m_app(argc, argv)
 {
@@ -14,6 +35,16 @@ CQuorvanMasterApp::CQuorvanMasterApp(int& argc, char** argv) : m_app(argc, argv)
     // Lets the desktop match the window to the installed entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral(QUORVAN_DESKTOP_ID));
 #endif
+    InstallLook();
+}
+
+void CQuorvanMasterApp::InstallLook()
+{
+    // Wraps the style in use (the desktop's, or one given with -style), so
+    // only the button icons change.
+    if (dynamic_cast<PlainButtonsStyle*>(QApplication::style()) == nullptr)
+        QApplication::setStyle(new PlainButtonsStyle(QApplication::style()));
+    CIanalogdisplayx::InstallAccessibility();
 }
 
 QString CQuorvanMasterApp::ProgramName()
@@ -23,7 +54,6 @@ QString CQuorvanMasterApp::ProgramName()
 
 int CQuorvanMasterApp::InitInstance()
 {
-    CIanalogdisplayx::InstallAccessibility();
     CQuorvanMasterDlg dlg;
     QApplication::setWindowIcon(dlg.windowIcon());
     dlg.exec();

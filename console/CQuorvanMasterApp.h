@@ -16,6 +16,11 @@ public:
     // ("Quorvan-Master").
     static QString ProgramName();
 
+    // What every window shares: dialog buttons without icons, readouts that
+    // answer accessibility queries. For the running QApplication; once is
+    // enough, again is harmless (tests call it on theirs).
+    static void InstallLook();
+
 private:
     QApplication m_app;
 };

@@ -1,0 +1,67 @@
+// One quantity of the trend window drawn with QPainter: a line per segment
+// between gaps (a lone reading as a dot), optional alarm marks, a time axis
+// in local clock time and a value axis on round numbers, titled with the
+// unit.
+//
+// It draws from a TrendView its owner keeps and refills: SetView() notes
+// which series to draw and fits the axes, then schedules one paint.
+// UI thread only.
+#pragma once
+
+#include "CTrendHistory.h"
+
+#include <QColor>
+#include <QHash>
+#include <QStaticText>
+#include <QString>
+#include <QWidget>
+
+#include <vector>
+
+class QPainter;
+
+class CTrendPlot : public QWidget {
+    Q_OBJECT
+
+public:
+    using Series = std::vector<TrendPoint> TrendView::*;
+
+    // `decimals`: the finest the meter reports (2 for V and A, 1 for W).
+    CTrendPlot(const QString& title, int decimals, const QColor& color, QWidget* parent);
+
+    // `view` must stay alive until the next SetView; `marks` draws its
+    // alarms as red dots.
+    void SetView(const TrendView* view, Series series, bool marks);
+
+    // The value axis as drawn.
+    double AxisLow() const { return m_low; }
+    double AxisHigh() const { return m_high; }
+    double AxisStep() const { return m_step; }
+
+    QSize sizeHint() const override { return QSize(600, 180); }
+    QSize minimumSizeHint() const override { return QSize(300, 120); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    void FitValueAxis();
+    QRect PlotArea();
+    void DrawAxes(QPainter& painter, const QRect& area);
+    void DrawData(QPainter& painter, const QRect& area) const;
+    // `text` laid out once in the widget's font; the axes' labels repeat
+    // from one paint to the next, and laying text out is most of a paint.
+    QStaticText Label(const QString& text);
+
+    const QString m_title;
+    const int m_decimals;
+    const QColor m_color;
+    const TrendView* m_view = nullptr;
+    Series m_series = &TrendView::voltage;
+    bool m_marks = false;
+    double m_low = 0.0;
+    double m_high = 1.0;
+    double m_step = 0.25;
+    QHash<QString, QStaticText> m_labels;  // bounded: emptied when it grows
+};
