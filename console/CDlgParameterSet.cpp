@@ -127,10 +127,10 @@ void CDlgParameterSet::accept()
 
 void CDlgParameterSet::Refuse(QLineEdit* edit, const ParamCheck& check)
 {
-    MakeMessageBox(ProgramName(), QMessageBox::Warning,
-                   QString::fromStdString(ParamRefusalText(check.field, check.verdict)), QString(),
-                   this)
-        ->exec();
+    if (!ExecMessageBox(MakeMessageBox(
+            ProgramName(), QMessageBox::Warning,
+            QString::fromStdString(ParamRefusalText(check.field, check.verdict)), QString(), this)))
+        return;  // the window, and this dialog with it, went meanwhile
     edit->setFocus();
     edit->selectAll();
 }

@@ -69,9 +69,9 @@ void CDlgPassword::accept()
         return;
     }
     // Owned by this dialog, so it stays in front of it.
-    MakeMessageBox(QStringLiteral("Error"), QMessageBox::Critical,
-                   QStringLiteral("Password is error!"), QString(), this)
-        ->exec();
+    if (!ExecMessageBox(MakeMessageBox(QStringLiteral("Error"), QMessageBox::Critical,
+                                       QStringLiteral("Password is error!"), QString(), this)))
+        return;  // the window, and this dialog with it, went meanwhile
     m_password.clear();
     m_edit->clear();
 }

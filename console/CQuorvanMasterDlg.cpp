@@ -5,22 +5,39 @@
 #include "CDlgPassword.h"
 #include "CIanalogdisplayx.h"
 #include "CQuorvanMasterApp.h"
+#include "CTrendWindow.h"
 #include "DialogControls.h"
 #include "DialogUnits.h"
+#include "MessageBox.h"
 #include "PollLoop.h"
 
+#include <QContextMenuEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
+
+#include <chrono>
 
 namespace {
 
 const char kTitle[] = "COM. Instruments - Brisklane";
 const char kStartText[] = "Start Measure";
 const char kExitText[] = "Exit Measure";
+
+int64_t SteadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace
 
@@ -38,7 +55,16 @@ static void InitIconResource()
 CQuorvanMasterDlg::CQuorvanMasterDlg(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint)
+                          Qt::WindowCloseButtonHint),
+      m_recorder([this](const std::string& path, const std::string& reason) {
+          // The recorder's thread, under its lock: hand the news over only.
+          QMetaObject::invokeMethod(
+              this,
+              [this, p = QString::fromStdString(path), r = QString::fromStdString(reason)] {
+                  OnRecordingFailed(p, r);
+              },
+              Qt::QueuedConnection);
+      })
 {
     const DialogUnits du(QStringLiteral("Times New Roman"), 12);
     setFont(du.Font());
@@ -111,6 +137,10 @@ CQuorvanMasterDlg::CQuorvanMasterDlg(QWidget* parent)
     connect(Button(IDC_SET_PARAMETERS), &QPushButton::clicked, this,
             &CQuorvanMasterDlg::OnSetParameters);
     connect(Button(IDC_CALIBRATE), &QPushButton::clicked, this, &CQuorvanMasterDlg::OnCalibrate);
+    auto* menuKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    connect(menuKey, &QShortcut::activated, this, [this, display] {
+        ShowDisplayMenu(display->mapToGlobal(display->rect().center()));
+    });
 
     Button(IDC_CANCEL)->setFocus();
 }
@@ -121,6 +151,8 @@ CQuorvanMasterDlg::~CQuorvanMasterDlg()
     // end it without the UI thread: m_jobs, the last member, joins it.
     m_nMeasuring = 0;
     m_closing.Raise();
+    m_recorder.Stop();  // no failure report comes after this
+    delete m_trend.data();  // it draws from m_history, which goes first
 }
 
 QWidget* CQuorvanMasterDlg::Control(int id) const
@@ -248,11 +280,15 @@ MeterOutcome CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
     const JobTiming& t = dialog->m_timing;
     PollCallbacks callbacks;
     callbacks.keepGoing = [dialog] { return dialog->m_nMeasuring != 0; };
-    callbacks.onReading = [dialog](const MeterReading& reading, int64_t) {
+    callbacks.onReading = [dialog](const MeterReading& reading, int64_t unixMs) {
         // One call per reading: its property changes land between two
         // paints, so each readout repaints once.
-        const ReadoutFrame frame = DecodeForReadouts(reading);
-        dialog->m_jobs.Post([dialog, frame] { dialog->ShowReading(frame); });
+        const Polled polled{DecodeForReadouts(reading), DecodeReading(reading), unixMs, SteadyMs()};
+        dialog->m_jobs.Post([dialog, polled] { dialog->OnPolled(polled); });
+    };
+    callbacks.onFailure = [dialog](const MeterOutcome&) {
+        const int64_t at = SteadyMs();
+        dialog->m_jobs.Post([dialog, at] { dialog->OnPollFailed(at); });
     };
     return RunPollLoop(dialog->m_port, dialog->m_closing,
                        PollTiming{t.pollPauseMs, t.reconnectPauseMs}, callbacks);
@@ -260,6 +296,8 @@ MeterOutcome CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
 
 void CQuorvanMasterDlg::OnMeasureEnded(MeterOutcome outcome)
 {
+    if (outcome.stage != MeterOutcome::kOpen && !outcome.Ok())
+        OnPollFailed(SteadyMs());  // the poll that ended it
     if (!outcome.Ok())
         Report(MeterJob::kMeasure, outcome);
     FinishJob([this] {
@@ -267,6 +305,27 @@ void CQuorvanMasterDlg::OnMeasureEnded(MeterOutcome outcome)
         m_nMeasuring = 0;
         Button(IDC_START_MEASURE)->setText(QString::fromLatin1(kStartText));
     });
+}
+
+void CQuorvanMasterDlg::OnPolled(const Polled& polled)
+{
+    ShowReading(polled.frame);
+    m_history.AddReading(polled.reading, polled.unixMs, polled.steadyMs);
+    if (m_recorder.Append(polled.reading, polled.unixMs))
+        ShowRecordingState();
+    RefreshTrend();
+}
+
+void CQuorvanMasterDlg::OnPollFailed(int64_t steadyMs)
+{
+    m_history.AddFailure(steadyMs);
+    RefreshTrend();
+}
+
+void CQuorvanMasterDlg::RefreshTrend()
+{
+    if (m_trend)
+        m_trend->Refresh();  // nothing while it is hidden
 }
 
 void CQuorvanMasterDlg::ShowReading(const ReadoutFrame& frame)
@@ -383,25 +442,130 @@ void CQuorvanMasterDlg::OnCalibrated(MeterOutcome outcome)
     FinishOneShot();
 }
 
+// --- The display area's menu: trend and recording ---
+
+void CQuorvanMasterDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    // The readouts and labels pass the right-click on to the window.
+    if (Control(IDC_DISPLAY_GROUP)->geometry().contains(event->pos()))
+        ShowDisplayMenu(event->globalPos());
+    else
+        QDialog::contextMenuEvent(event);
+}
+
+QMenu* CQuorvanMasterDlg::ShowDisplayMenu(const QPoint& globalPos)
+{
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("displayMenu"));
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(QStringLiteral("Show Trend"), this, &CQuorvanMasterDlg::OnShowTrend);
+    if (m_recorder.Recording())
+        menu->addAction(QStringLiteral("Stop Recording"), this,
+                        &CQuorvanMasterDlg::OnStopRecording);
+    else
+        menu->addAction(QStringLiteral("Record to File..."), this,
+                        &CQuorvanMasterDlg::OnRecordToFile);
+    menu->popup(globalPos);  // no nested loop: the actions call back
+    return menu;
+}
+
+void CQuorvanMasterDlg::OnShowTrend()
+{
+    if (!m_trend)
+        m_trend = new CTrendWindow(m_history, this);
+    m_trend->SetStatusText(RecordingText());
+    m_trend->ShowBesideParent();
+}
+
+QString CQuorvanMasterDlg::DefaultRecordingPath()
+{
+    const QString stamp =
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HHmmss"));
+    return QDir::home().filePath(QStringLiteral("quorvan-%1.csv").arg(stamp));
+}
+
+void CQuorvanMasterDlg::OnRecordToFile()
+{
+    auto* dlg = new QFileDialog(this, QStringLiteral("Record to File"), DefaultRecordingPath(),
+                                QStringLiteral("CSV files (*.csv);;All files (*)"));
+    dlg->setAcceptMode(QFileDialog::AcceptSave);
+    dlg->setDefaultSuffix(QStringLiteral("csv"));
+    // A file chosen again is appended to, not replaced: no "replace it?".
+    dlg->setOption(QFileDialog::DontConfirmOverwrite);
+    bool alive = true;
+    const int result = RunModal(dlg, &alive);
+    if (!alive)
+        return;
+    const QString path = dlg->selectedFiles().value(0);
+    delete dlg;
+    if (result != QDialog::Accepted || path.isEmpty())
+        return;
+    std::string error;
+    if (!m_recorder.Start(path.toStdString(), &error)) {
+        ShowMessage(QStringLiteral("Cannot record to %1: %2").arg(path, QString::fromStdString(error)),
+                    QString(), QMessageBox::Warning);
+        return;
+    }
+    ShowRecordingState();
+}
+
+void CQuorvanMasterDlg::OnStopRecording()
+{
+    m_recorder.Stop();
+    ShowRecordingState();
+}
+
+void CQuorvanMasterDlg::OnRecordingFailed(const QString& path, const QString& reason)
+{
+    ShowRecordingState();
+    if (m_closePending || !isVisible())
+        return;
+    ShowMessage(QStringLiteral("Recording to %1 stopped after %2 lines: %3. The measurement goes on.")
+                    .arg(path)
+                    .arg(m_recorder.LinesWritten())
+                    .arg(reason),
+                QString(), QMessageBox::Warning);
+}
+
+QString CQuorvanMasterDlg::RecordingText() const
+{
+    if (!m_recorder.Recording())
+        return QStringLiteral("Not recording");
+    return QStringLiteral("Recording to %1: %2 lines")
+        .arg(QString::fromStdString(m_recorder.Path()))
+        .arg(m_recorder.LinesWritten());
+}
+
+void CQuorvanMasterDlg::ShowRecordingState()
+{
+    const bool recording = m_recorder.Recording();
+    const QString text = RecordingText();
+    for (CIanalogdisplayx* readout : {m_voltage, m_current, m_power, m_energy})
+        readout->setToolTip(recording ? text : QString());
+    if (m_trend)
+        m_trend->SetStatusText(text);
+}
+
 // --- Dialogs and boxes ---
 
 int CQuorvanMasterDlg::RunModal(QDialog* dialog, bool* alive)
 {
     const QPointer<CQuorvanMasterDlg> self(this);
+    // A box may come up over another (a recording failure over a job's box).
+    const QPointer<QDialog> outer = m_openDialog;
     m_openDialog = dialog;
     const int result = dialog->exec();
     *alive = !self.isNull();
     if (*alive)
-        m_openDialog = nullptr;
+        m_openDialog = outer;
     return result;
 }
 
-bool CQuorvanMasterDlg::ShowMessage(const QString& text, const QString& detail)
+bool CQuorvanMasterDlg::ShowMessage(const QString& text, const QString& detail,
+                                    QMessageBox::Icon icon)
 {
-    auto* box = new QMessageBox(QMessageBox::NoIcon, CQuorvanMasterApp::ProgramName(), text,
-                                QMessageBox::Ok, this);
-    if (!detail.isEmpty())
-        box->setDetailedText(detail);
+    QMessageBox* box = MakeMessageBox(CQuorvanMasterApp::ProgramName(), icon, text, detail, this)
+                           .release();  // this window's child from here on
     bool alive = true;
     RunModal(box, &alive);
     if (alive)
@@ -415,6 +579,8 @@ void CQuorvanMasterDlg::done(int result)
     // (a parameter dialog so ended writes nothing).
     if (m_openDialog)
         m_openDialog->reject();
+    if (m_trend)
+        m_trend->close();  // it closes with the window
     if (m_jobRunning) {
         // Never leave a job with the port or the readouts: ask it to stop
         // (cutting its pauses short) and close when it has ended.

@@ -17,18 +17,28 @@
 // boxes still due, closes the port and then the window. Destroying the window
 // does the same without waiting for the UI thread.
 //
+// What the panel measured is kept too: every good reading and failed poll
+// goes into the trend's history (the last hour), and, while recording, into
+// a CSV file (CCsvRecorder, on its own thread). A right-click on the display
+// area, or Ctrl+T, opens the one menu the window has: "Show Trend" and
+// "Record to File..." / "Stop Recording".
+//
 // Controls are found by template id: Control(id), or objectName "id<id>"
 // (DialogControls.h).
 #pragma once
 
+#include "CCsvRecorder.h"
 #include "CJobRunner.h"
 #include "CMeterPort.h"
 #include "CStopToken.h"
+#include "CTrendHistory.h"
+#include "CTrendWindow.h"
 #include "JobTiming.h"
 #include "MeterJobs.h"
 #include "ReadoutDecode.h"
 
 #include <QDialog>
+#include <QMessageBox>
 #include <QPointer>
 #include <QString>
 
@@ -37,6 +47,7 @@
 #include <functional>
 
 class CIanalogdisplayx;
+class QMenu;
 class QPushButton;
 
 class CQuorvanMasterDlg : public QDialog {
@@ -89,6 +100,24 @@ public:
     // Sets buttons 1003, 1002, 3, 4, 6, 2, in that order.
     void EnableCommandButtons(bool enable);
 
+    // The display area's menu at `globalPos` (objectName "displayMenu");
+    // it deletes itself when closed.
+    QMenu* ShowDisplayMenu(const QPoint& globalPos);
+    void OnShowTrend();
+    // Asks for a file, then records to it.
+    void OnRecordToFile();
+    void OnStopRecording();
+    // Made at the first "Show Trend"; nullptr before.
+    CTrendWindow* TrendWindow() const { return m_trend; }
+    const CTrendHistory& History() const { return m_history; }
+    const CCsvRecorder& Recorder() const { return m_recorder; }
+    // "Recording to /path/file.csv: 12 lines", or "Not recording".
+    QString RecordingText() const;
+
+    // Where "Record to File..." proposes to write: the home folder, a name
+    // with the date and time, e.g. quorvan-2026-12-08_101700.csv.
+    static QString DefaultRecordingPath();
+
     // Worker steps. The measurement opens the port and polls until the
     // measuring flag clears or three polls in a row fail; the one-shot jobs
     // open the port and run their exchange. Each leaves the port open.
@@ -100,6 +129,7 @@ public:
 protected:
     void done(int result) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     // --- The job sequence, UI thread ---
@@ -116,6 +146,21 @@ private:
     void FinishJob(std::function<void()> giveBack);
     void FinishOneShot();
 
+    // A poll as the worker hands it over: the readouts' frame and what the
+    // trend and the recording keep.
+    struct Polled {
+        ReadoutFrame frame;
+        Measurement reading;
+        int64_t unixMs;    // when it was taken
+        int64_t steadyMs;  // the same moment on the steady clock
+    };
+    void OnPolled(const Polled& polled);
+    void OnPollFailed(int64_t steadyMs);
+    void OnRecordingFailed(const QString& path, const QString& reason);
+    // The recording's state on the readouts' tooltips and the trend's status line.
+    void ShowRecordingState();
+    void RefreshTrend();
+
     void OnMeasureEnded(MeterOutcome outcome);
     void OnParametersRead(ParametersRead read);
     void OnParametersWritten(MeterOutcome outcome);
@@ -129,7 +174,8 @@ private:
     int RunModal(QDialog* dialog, bool* alive);
     // A plain box owned by this window; false if the window was destroyed
     // while it was up.
-    bool ShowMessage(const QString& text, const QString& detail);
+    bool ShowMessage(const QString& text, const QString& detail,
+                     QMessageBox::Icon icon = QMessageBox::NoIcon);
     void ShowReading(const ReadoutFrame& frame);
     void ShowEnergyCleared();
     QPushButton* Button(int id) const;
@@ -157,6 +203,11 @@ private:
     bool m_closePending = false;
     int m_closeResult = 0;
     QPointer<QDialog> m_openDialog;  // set by RunModal while it runs
+
+    // What was measured; UI thread only, but for the recorder's own thread.
+    CTrendHistory m_history;
+    CCsvRecorder m_recorder;
+    QPointer<CTrendWindow> m_trend;
 
     // Last member: destroyed (and its worker joined) first.
     CJobRunner m_jobs;

@@ -1,5 +1,6 @@
 #include "MessageBox.h"
 
+#include <QPointer>
 #include <QWidget>
 
 std::unique_ptr<QMessageBox> MakeMessageBox(const QString& caption, QMessageBox::Icon icon,
@@ -14,4 +15,14 @@ std::unique_ptr<QMessageBox> MakeMessageBox(const QString& caption, QMessageBox:
     if (!detail.isEmpty())
         box->setDetailedText(detail);
     return box;
+}
+
+bool ExecMessageBox(std::unique_ptr<QMessageBox> box)
+{
+    const QPointer<QMessageBox> guard(box.release());
+    guard->exec();
+    if (guard.isNull())
+        return false;
+    delete guard.data();
+    return true;
 }

@@ -16,3 +16,9 @@ class QWidget;
 std::unique_ptr<QMessageBox> MakeMessageBox(const QString& caption, QMessageBox::Icon icon,
                                             const QString& text, const QString& detail,
                                             QWidget* owner);
+
+// Runs `box` modally and deletes it. It belongs to its owner while it is up:
+// if the owner is destroyed meanwhile (its window closed under it), the box
+// goes with it and false comes back, and the caller must touch nothing of
+// the owner's.
+bool ExecMessageBox(std::unique_ptr<QMessageBox> box);

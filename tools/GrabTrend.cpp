@@ -1,0 +1,104 @@
+// Saves docs' trend.png: the main window measuring a meter in voltage alarm
+// with the trend window beside it, after a minute of readings with two
+// failed polls in between: grab_trend DIR. Runs its own simulated meter
+// (values wandering around 300.3 V, about a 300 V threshold) as COM2 in the
+// alias folder of XDG_CONFIG_HOME (scripts/screenshot gives it a temporary one).
+#include "CMeterSim.h"
+#include "CQuorvanMasterDlg.h"
+#include "CModalDriver.h"
+#include "CComSetDlg.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QPainter>
+#include <QPushButton>
+#include <QTest>
+
+#include <cstdio>
+
+namespace {
+
+const int kCaption = 26;
+
+// The windows side by side, each with a caption strip (Xvfb has no frames).
+QPixmap Framed(const std::vector<QWidget*>& windows)
+{
+    QRect area;
+    for (QWidget* w : windows)
+        area = area.united(w->geometry().adjusted(0, -kCaption, 0, 0));
+    area.adjust(-6, -6, 6, 6);
+    QPixmap picture(area.size());
+    picture.fill(QColor(0x3a, 0x3a, 0x3a));
+    QPainter painter(&picture);
+    for (QWidget* w : windows) {
+        const QPoint at = w->geometry().topLeft() - area.topLeft();
+        const QRect bar(at.x(), at.y() - kCaption, w->width(), kCaption);
+        painter.fillRect(bar, QColor(0x2b, 0x57, 0x9a));
+        painter.drawPixmap(bar.x() + 5, bar.y() + 5, w->windowIcon().pixmap(16, 16));
+        painter.setPen(Qt::white);
+        QFont font = QApplication::font();
+        font.setPixelSize(13);
+        painter.setFont(font);
+        painter.drawText(bar.adjusted(26, 0, -4, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                         w->windowTitle());
+        painter.drawPixmap(at, w->grab());
+    }
+    return picture;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: grab_trend DIR\n");
+        return 2;
+    }
+    CMeterSim sim;
+    std::string error;
+    SimMeterState state;
+    state.voltage = 30030;
+    state.current = 876;
+    state.energy = 23456;
+    state.highVoltage = 30000;
+    if (!sim.Start(&error) || !sim.LinkCom(2, &error)) {
+        std::fprintf(stderr, "simulated meter: %s\n", error.c_str());
+        return 1;
+    }
+    sim.SetState(state);
+
+    CQuorvanMasterDlg dlg;
+    dlg.move(20, 60);
+    dlg.show();
+    if (!QTest::qWaitForWindowExposed(&dlg))
+        return 1;
+    {
+        const auto port = CModalDriver::Once<CComSetDlg>([](CComSetDlg* d) {
+            qobject_cast<QComboBox*>(d->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(1);
+            qobject_cast<QPushButton*>(d->Control(CComSetDlg::IDOK_BUTTON))->click();
+        });
+        qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT))->click();
+    }
+    qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_START_MEASURE))->click();
+    dlg.OnShowTrend();
+
+    // A minute of readings, with two failed polls half-way.
+    QTest::qWait(32000);
+    SimFaults silent;
+    silent.silent = true;
+    silent.count = 2;
+    sim.SetFaults(silent);
+    QTest::qWait(32000);
+
+    CTrendWindow* trend = dlg.TrendWindow();
+    if (trend == nullptr || trend->Shown().voltage.empty()) {
+        std::fprintf(stderr, "the trend shows nothing\n");
+        return 1;
+    }
+    const QString path = QDir(QString::fromLocal8Bit(argv[1])).filePath(QStringLiteral("trend.png"));
+    const bool saved = Framed({&dlg, trend}).save(path);
+    std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
+    return saved ? 0 : 1;
+}
