@@ -138,9 +138,8 @@ CQuorvanMasterDlg::CQuorvanMasterDlg(QWidget* parent)
             &CQuorvanMasterDlg::OnSetParameters);
     connect(Button(IDC_CALIBRATE), &QPushButton::clicked, this, &CQuorvanMasterDlg::OnCalibrate);
     auto* menuKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
-    connect(menuKey, &QShortcut::activated, this, [this, display] {
-        ShowDisplayMenu(display->mapToGlobal(display->rect().center()));
-    });
+    connect(menuKey, &QShortcut::activated, this,
+            [this, display] { ShowDisplayMenu(display->mapToGlobal(display->rect().center())); });
 
     Button(IDC_CANCEL)->setFocus();
 }
@@ -151,7 +150,7 @@ CQuorvanMasterDlg::~CQuorvanMasterDlg()
     // end it without the UI thread: m_jobs, the last member, joins it.
     m_nMeasuring = 0;
     m_closing.Raise();
-    m_recorder.Stop();  // no failure report comes after this
+    m_recorder.Stop();      // no failure report comes after this
     delete m_trend.data();  // it draws from m_history, which goes first
 }
 
@@ -224,13 +223,13 @@ void CQuorvanMasterDlg::Step(T (*worker)(CQuorvanMasterDlg*), void (CQuorvanMast
                   [this, then](T value) { (this->*then)(std::move(value)); });
 }
 
-void CQuorvanMasterDlg::Report(MeterJob job, const MeterOutcome& outcome)
+bool CQuorvanMasterDlg::Report(MeterJob job, const MeterOutcome& outcome)
 {
     if (m_closePending)
-        return;
+        return true;
     const QString detail =
         outcome.Ok() ? QString() : QString::fromStdString(m_port.Describe(outcome));
-    ShowMessage(QString::fromLatin1(JobOutcomeText(job, outcome)), detail);
+    return ShowMessage(QString::fromLatin1(JobOutcomeText(job, outcome)), detail);
 }
 
 void CQuorvanMasterDlg::FinishJob(std::function<void()> giveBack)
@@ -298,8 +297,8 @@ void CQuorvanMasterDlg::OnMeasureEnded(MeterOutcome outcome)
 {
     if (outcome.stage != MeterOutcome::kOpen && !outcome.Ok())
         OnPollFailed(SteadyMs());  // the poll that ended it
-    if (!outcome.Ok())
-        Report(MeterJob::kMeasure, outcome);
+    if (!outcome.Ok() && !Report(MeterJob::kMeasure, outcome))
+        return;  // the window went while its box was up
     FinishJob([this] {
         EnableCommandButtons(true);
         m_nMeasuring = 0;
@@ -356,8 +355,8 @@ ParametersRead CQuorvanMasterDlg::SetParametersWorker(CQuorvanMasterDlg* dialog)
 void CQuorvanMasterDlg::OnParametersRead(ParametersRead read)
 {
     if (!read.outcome.Ok() || m_closePending) {
-        Report(MeterJob::kReadParameters, read.outcome);
-        FinishOneShot();
+        if (Report(MeterJob::kReadParameters, read.outcome))
+            FinishOneShot();
         return;
     }
     auto* dlg = new CDlgParameterSet(read.settings, this);
@@ -378,8 +377,8 @@ void CQuorvanMasterDlg::OnParametersRead(ParametersRead read)
 
 void CQuorvanMasterDlg::OnParametersWritten(MeterOutcome outcome)
 {
-    Report(MeterJob::kWriteParameters, outcome);
-    FinishOneShot();
+    if (Report(MeterJob::kWriteParameters, outcome))
+        FinishOneShot();
 }
 
 // --- Clear Energy ---
@@ -397,7 +396,8 @@ MeterOutcome CQuorvanMasterDlg::ClearEnergyWorker(CQuorvanMasterDlg* dialog)
 
 void CQuorvanMasterDlg::OnEnergyCleared(MeterOutcome outcome)
 {
-    Report(MeterJob::kClearEnergy, outcome);
+    if (!Report(MeterJob::kClearEnergy, outcome))
+        return;
     // After the box is dismissed; the meter was cleared even if the window
     // is closing.
     if (outcome.Ok())
@@ -438,8 +438,8 @@ MeterOutcome CQuorvanMasterDlg::CalibrateWorker(CQuorvanMasterDlg* dialog)
 
 void CQuorvanMasterDlg::OnCalibrated(MeterOutcome outcome)
 {
-    Report(MeterJob::kCalibrate, outcome);
-    FinishOneShot();
+    if (Report(MeterJob::kCalibrate, outcome))
+        FinishOneShot();
 }
 
 // --- The display area's menu: trend and recording ---
@@ -502,8 +502,9 @@ void CQuorvanMasterDlg::OnRecordToFile()
         return;
     std::string error;
     if (!m_recorder.Start(path.toStdString(), &error)) {
-        ShowMessage(QStringLiteral("Cannot record to %1: %2").arg(path, QString::fromStdString(error)),
-                    QString(), QMessageBox::Warning);
+        ShowMessage(
+            QStringLiteral("Cannot record to %1: %2").arg(path, QString::fromStdString(error)),
+            QString(), QMessageBox::Warning);
         return;
     }
     ShowRecordingState();
@@ -520,11 +521,12 @@ void CQuorvanMasterDlg::OnRecordingFailed(const QString& path, const QString& re
     ShowRecordingState();
     if (m_closePending || !isVisible())
         return;
-    ShowMessage(QStringLiteral("Recording to %1 stopped after %2 lines: %3. The measurement goes on.")
-                    .arg(path)
-                    .arg(m_recorder.LinesWritten())
-                    .arg(reason),
-                QString(), QMessageBox::Warning);
+    ShowMessage(
+        QStringLiteral("Recording to %1 stopped after %2 lines: %3. The measurement goes on.")
+            .arg(path)
+            .arg(m_recorder.LinesWritten())
+            .arg(reason),
+        QString(), QMessageBox::Warning);
 }
 
 QString CQuorvanMasterDlg::RecordingText() const

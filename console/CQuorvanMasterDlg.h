@@ -139,8 +139,9 @@ private:
     // Runs a worker step; `then` gets its value on the UI thread.
     template <typename T>
     void Step(T (*worker)(CQuorvanMasterDlg*), void (CQuorvanMasterDlg::*then)(T));
-    // The outcome box of `job` unless the window is closing.
-    void Report(MeterJob job, const MeterOutcome& outcome);
+    // The outcome box of `job` unless the window is closing. False if the
+    // window was destroyed while the box was up: touch nothing then.
+    bool Report(MeterJob job, const MeterOutcome& outcome);
     // Closes the port on the worker, then runs `giveBack` and ends the job
     // (closing the window if that was asked for meanwhile).
     void FinishJob(std::function<void()> giveBack);

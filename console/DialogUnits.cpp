@@ -16,8 +16,8 @@ DialogUnits::DialogUnits(const QString& family, int pointSize)
     QFontMetrics metrics(m_font);
     // The average width of the 52 Latin letters, rounded as the dialog
     // manager rounds it.
-    const int letters =
-        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int letters = metrics.horizontalAdvance(
+        QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     m_baseX = (letters / 26 + 1) / 2;
     m_baseY = metrics.height();
 }

@@ -3,10 +3,10 @@
 // failed polls in between: grab_trend DIR. Runs its own simulated meter
 // (values wandering around 300.3 V, about a 300 V threshold) as COM2 in the
 // alias folder of XDG_CONFIG_HOME (scripts/screenshot gives it a temporary one).
-#include "CMeterSim.h"
-#include "CQuorvanMasterDlg.h"
-#include "CModalDriver.h"
 #include "CComSetDlg.h"
+#include "CMeterSim.h"
+#include "CModalDriver.h"
+#include "CQuorvanMasterDlg.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -97,7 +97,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the trend shows nothing\n");
         return 1;
     }
-    const QString path = QDir(QString::fromLocal8Bit(argv[1])).filePath(QStringLiteral("trend.png"));
+    const QString path =
+        QDir(QString::fromLocal8Bit(argv[1])).filePath(QStringLiteral("trend.png"));
     const bool saved = Framed({&dlg, trend}).save(path);
     std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
     return saved ? 0 : 1;

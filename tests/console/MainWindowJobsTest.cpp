@@ -410,6 +410,39 @@ TEST_F(Jobs, DestroyingTheWindowUnderTheParameterDialog)
     EXPECT_EQ(m_sim.RequestCount(), 1u);
 }
 
+// The window destroyed from inside the outcome box, and from inside a
+// refusal box over the parameter dialog: nothing of it is touched after.
+TEST_F(Jobs, DestroyingTheWindowUnderABox)
+{
+    m_boxWatch.reset();
+    QPointer<QMessageBox> box;
+    OnModal<QMessageBox>([&](QMessageBox* b) {
+        box = b;
+        m_dlg.reset();
+    });
+    Press(Dlg::IDC_CLEAR_ENERGY);
+    ASSERT_TRUE(WaitFor([&] { return !ModalPending() && box.isNull(); }));
+    QTest::qWait(100);
+    EXPECT_EQ(m_sim.RequestCount(), 1u);
+
+    m_dlg = std::make_unique<Dlg>();
+    m_dlg->show();
+    ChoosePort(1);
+    std::unique_ptr<CModalDriver> refusal;
+    OnModal<Param>([&](Param* d) {
+        Edit(d, Param::IDC_ADDRESS)->setText(QStringLiteral("0"));
+        refusal = CModalDriver::Once<QMessageBox>([&](QMessageBox* b) {
+            box = b;
+            m_dlg.reset();
+        });
+        qobject_cast<QPushButton*>(d->Control(Param::IDOK_BUTTON))->click();
+    });
+    Press(Dlg::IDC_SET_PARAMETERS);
+    ASSERT_TRUE(WaitFor([&] { return !ModalPending() && box.isNull() && !m_dlg; }));
+    QTest::qWait(100);
+    EXPECT_EQ(m_sim.RequestCount(), 2u);  // the second job's read, no write
+}
+
 TEST_F(Jobs, ClosingUnderAnOutcomeBoxEndsIt)
 {
     m_boxWatch.reset();

@@ -10,8 +10,8 @@
 #include <QLineEdit>
 #include <QMenu>
 
-#include <fstream>
 #include <unistd.h>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -145,8 +145,10 @@ TEST_F(Trend, RecordingWritesEachGoodPollAndSaysSo)
     StartMeasuring();
     ASSERT_TRUE(WaitFor([&] { return m_dlg->Recorder().LinesWritten() >= 3; }));
     ASSERT_TRUE(WaitPolls(1));  // a reading after the third line: its tooltip counts it
-    EXPECT_TRUE(Readout(Dlg::IDC_POWER)->toolTip().startsWith(
-        QStringLiteral("Recording to %1: ").arg(QString::fromStdString(path))))
+    EXPECT_TRUE(
+        Readout(Dlg::IDC_POWER)
+            ->toolTip()
+            .startsWith(QStringLiteral("Recording to %1: ").arg(QString::fromStdString(path))))
         << Readout(Dlg::IDC_POWER)->toolTip().toStdString();
     Choose(QStringLiteral("Show Trend"));
     EXPECT_TRUE(m_dlg->TrendWindow()->StatusText().startsWith(QStringLiteral("Recording to")));
@@ -190,8 +192,8 @@ TEST_F(Trend, AWriteFailureStopsTheRecordingNotTheMeasurement)
     RecordTo(QString::fromStdString(full));
     ASSERT_TRUE(WaitFor([&] { return !m_boxes.empty(); }));
     EXPECT_EQ(m_boxes[0].icon, QMessageBox::Warning);
-    EXPECT_TRUE(m_boxes[0].text.startsWith(QStringLiteral("Recording to %1 stopped")
-                                               .arg(QString::fromStdString(full))))
+    EXPECT_TRUE(m_boxes[0].text.startsWith(
+        QStringLiteral("Recording to %1 stopped").arg(QString::fromStdString(full))))
         << m_boxes[0].text.toStdString();
     EXPECT_TRUE(m_boxes[0].text.contains(QStringLiteral("No space left on device")));
     EXPECT_FALSE(m_dlg->Recorder().Recording());
