@@ -137,9 +137,9 @@ bool CLinePoller::OpenLine()
 bool CLinePoller::PollMeter(MeterSnapshot* meter)
 {
     m_port.SetUnit(meter->address);
-    // The frame gap, spent listening: a late byte from before is dropped
-    // here instead of being read as this meter's answer.
-    MeterOutcome outcome = m_port.DiscardUntil(Clock::now() + m_port.FrameGap());
+    // The frame gap, spent listening and longer while bytes come: a late
+    // byte from before is dropped here, not read as this meter's answer.
+    MeterOutcome outcome = DrainLine(Clock::now(), m_port.FrameGap());
     const Clock::time_point asked = Clock::now();
     MeterReading reading{};
     m_answerBytes = 0;
@@ -177,20 +177,27 @@ bool CLinePoller::PollMeter(MeterSnapshot* meter)
 // The meter had until its limit to answer, and its bytes, or the rest of
 // them, may come until then (a split answer, garbage longer than an answer)
 // or a little after (an answer that straddles the limit). What comes is
-// dropped, so the next meter's exchange starts on a quiet line. A line that
-// never falls quiet is left after one more limit.
+// dropped, so the next meter's exchange starts on a quiet line.
 bool CLinePoller::WaitOutAnswer(Clock::time_point asked)
 {
     const auto limit = std::chrono::milliseconds(m_port.AnswerLimitMs(kReadingAnswerBytes));
-    const Clock::time_point end = asked + limit;
-    MeterOutcome outcome = m_port.DiscardUntil(end);
-    unsigned dropped = 1;
-    while (outcome.Ok() && dropped > 0 && Clock::now() < end + limit)
-        outcome = m_port.DiscardUntil(Clock::now() + kQuiet, &dropped);
+    const MeterOutcome outcome = DrainLine(asked + limit, kQuiet);
     if (outcome.Ok() || m_stop.Requested())
         return true;
     LoseLine(outcome);
     return false;
+}
+
+// A line that never falls quiet is left one answer limit after `until`.
+MeterOutcome CLinePoller::DrainLine(Clock::time_point until, Clock::duration quiet)
+{
+    const Clock::time_point latest =
+        until + std::chrono::milliseconds(m_port.AnswerLimitMs(kReadingAnswerBytes));
+    MeterOutcome outcome = m_port.DiscardUntil(until);
+    unsigned dropped = 1;
+    while (outcome.Ok() && dropped > 0 && Clock::now() < latest)
+        outcome = m_port.DiscardUntil(Clock::now() + quiet, &dropped);
+    return outcome;
 }
 
 // An exception, or a register answer of another size, with a good checksum

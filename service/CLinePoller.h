@@ -6,8 +6,8 @@
 //   - each meter is polled once per interval (at once again when a round
 //     took longer); a meter that does not answer, or answers wrongly, costs
 //     the others its time limit and nothing more, and they lose no poll:
-//     the port stays open, each request is preceded by a frame gap spent
-//     listening (a late byte is dropped, not read as the answer), and after
+//     the port stays open, each request waits for a frame gap without a
+//     byte (a late byte is dropped, not read as the answer), and after
 //     a failed exchange the line is listened to, and what comes dropped,
 //     until that answer's time limit has passed (from the request) and the
 //     line has been quiet for 20 ms. An answer that is one whole frame from
@@ -76,6 +76,10 @@ private:
     bool PollMeter(MeterSnapshot* meter);
     // After a failed exchange asked at `asked`; false on a transport failure.
     bool WaitOutAnswer(std::chrono::steady_clock::time_point asked);
+    // Drops what the line brings until `until`, then until it has been quiet
+    // for `quiet`.
+    MeterOutcome DrainLine(std::chrono::steady_clock::time_point until,
+                           std::chrono::steady_clock::duration quiet);
     // The answer bytes of the last exchange were one whole frame from `address`.
     bool AnswerWasWholeFrame(uint8_t address) const;
     static void OnFrame(void* self, bool sent, const uint8_t* bytes, unsigned count);
