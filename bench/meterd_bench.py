@@ -26,6 +26,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import signal
 import statistics
 import subprocess
@@ -157,6 +158,7 @@ def main():
         for sim in sims:
             sim.send_signal(signal.SIGTERM)
             sim.wait(10)
+        shutil.rmtree(home, ignore_errors=True)
 
     lines = per_line(args, first, last)
     cpu_minute = minute.cpu - first.cpu
