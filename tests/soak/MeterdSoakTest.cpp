@@ -179,9 +179,9 @@ SimFaults Make(void (*set)(SimFaults*))
 }
 
 // The limit of the reading's answer is 1420 ms; the answer's first byte comes
-// 10.3 ms after the delay (the request's wire time and its own). Later than
-// 1430 ms a late answer lands in the next meter's exchange, as on a real bus
-// (docs/RELIABILITY.md), so the schedule stays below.
+// 10.3 ms after the delay (the request's wire time and its own). From about
+// 1428 ms on a late answer may land in the next meter's exchange, as on a
+// real bus (docs/RELIABILITY.md), so the schedule stays below.
 const Fault kFaults[] = {
     {"silent", Make([](SimFaults* f) { f->silent = true; })},
     {"delay-1000", Make([](SimFaults* f) { f->delayMs = 1000; })},
