@@ -1,20 +1,34 @@
 #!/usr/bin/env python3
 """What quorvan-meterd achieves polling as fast as the line allows.
 
-    meterd_bench.py BUILD_DIR [--seconds 60] [--lines 2]
+    meterd_bench.py BUILD_DIR [--seconds 70] [--lines 1] [--meters 8]
+                              [--report-every 300] [--json FILE]
 
-Starts one simulated meter (paced at 9600 baud 8N2) per line, each behind a
-COM alias in a temporary XDG_CONFIG_HOME, and quorvan-meterd with
-interval "0s". After the run it reads each meter's polls from /metrics and
-reports polls per second against the floor a pty allows (the answer and
-the 3.5-character gap: a pty delivers the request at once, only the answer
-is paced), CPU time per poll (/proc/PID/stat), and resident memory after
-10 s and at the end (VmRSS).
+Starts one simulated bus per line (quorvan-meter-sim with --meters meters,
+paced at 9600 baud 8N2: the request's and the answer's wire time), each
+behind a COM alias in a temporary XDG_CONFIG_HOME, and quorvan-meterd with
+interval "0s". Reports, from 10 s after the start (the meters are up by
+then):
+
+  - polls per second per line from quorvan_meter_polls_total, against the
+    wire floor: request 8 + answer 21 characters + the 3.5-character gap,
+    11 bits a character at 9600 baud = 37.24 ms a poll, 26.9 polls/s;
+  - failed polls (quorvan_meter_poll_failures_total);
+  - CPU per poll over the first minute (/proc/PID/stat user + system);
+  - resident memory (VmRSS) after 1 minute, every --report-every seconds
+    and at the end;
+  - the time of one GET /metrics over HTTP (median of 200) for these meters.
+
+The service is niced like everything else here; run it on a machine as
+quiet as you can get.
 """
 import argparse
+import json
 import os
 import re
+import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -23,8 +37,8 @@ import urllib.request
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 BIT_MS = 11 * 1000.0 / 9600  # one 8N2 character at 9600 baud
-ANSWER_AND_GAP_MS = (21 + 3.5) * BIT_MS
-WIRE_FLOOR_MS = (8 + 21 + 3.5) * BIT_MS  # request, answer and gap on a real line
+WIRE_FLOOR_MS = (8 + 21 + 3.5) * BIT_MS  # request, answer and gap
+WARM_UP_S = 10
 
 
 def cpu_seconds(pid):
@@ -39,25 +53,42 @@ def rss_kib(pid):
     return 0
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("build")
-    parser.add_argument("--seconds", type=float, default=60)
-    parser.add_argument("--lines", type=int, default=2)
-    args = parser.parse_args()
+def scrape(port):
+    return urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=5).read().decode()
 
-    home = tempfile.mkdtemp(prefix="quorvan-meterd-bench-")
+
+def counters(text, family):
+    """{meter: value} of one counter family."""
+    return {m: int(v) for m, v in re.findall(
+        family + r'\{meter="([\w-]+)".*\} (\d+)', text)}
+
+
+class Sample:
+    def __init__(self, pid, port):
+        self.t = time.monotonic()
+        text = scrape(port)
+        self.cpu = cpu_seconds(pid)
+        self.rss = rss_kib(pid)
+        self.polls = counters(text, "quorvan_meter_polls_total")
+        self.failures = counters(text, "quorvan_meter_poll_failures_total")
+
+
+def start(args, home):
     env = dict(os.environ, XDG_CONFIG_HOME=home)
     sims = []
     config = 'interval = "0s"\n[http]\nlisten = "127.0.0.1:0"\n'
-    for i in range(args.lines):
-        com = 200 + i
+    for line in range(args.lines):
+        com = 200 + line
+        meters = []
+        for m in range(args.meters):
+            meters += ["--meter", f"{m + 1},voltage={48 + m},current={1 + line}.5,fixed"]
         sims.append(subprocess.Popen(
-            [f"{args.build}/simulator/quorvan-meter-sim", "--com", str(com), "--fixed",
-             "--address", str(i + 1)],
+            [f"{args.build}/simulator/quorvan-meter-sim", "--com", str(com)] + meters,
             env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True))
         sims[-1].stdout.readline()  # its pty path: it is answering
-        config += f'[[line]]\nport = "COM{com}"\n[[line.meter]]\nname = "m{i}"\naddress = {i + 1}\n'
+        config += f'[[line]]\nport = "COM{com}"\n'
+        for m in range(args.meters):
+            config += f'[[line.meter]]\nname = "l{line}m{m + 1}"\naddress = {m + 1}\n'
     path = os.path.join(home, "meterd.toml")
     open(path, "w").write(config)
     service = subprocess.Popen([f"{args.build}/service/quorvan-meterd", "--config", path],
@@ -65,45 +96,92 @@ def main():
     port = None
     while port is None:
         line = service.stderr.readline()
+        if not line:
+            raise SystemExit("quorvan-meterd ended before it served metrics")
         found = re.search(r"127\.0\.0\.1:(\d+)/metrics", line)
         port = found and int(found.group(1))
+    return sims, service, port
+
+
+def per_line(args, first, last):
+    seconds = last.t - first.t
+    lines = []
+    for line in range(args.lines):
+        names = [f"l{line}m{m + 1}" for m in range(args.meters)]
+        polls = sum(last.polls[n] - first.polls[n] for n in names)
+        failed = sum(last.failures[n] - first.failures[n] for n in names)
+        lines.append({"polls_per_s": polls / seconds, "failed": failed,
+                      "least_polls": min(last.polls[n] - first.polls[n] for n in names),
+                      "most_polls": max(last.polls[n] - first.polls[n] for n in names)})
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--seconds", type=float, default=70)
+    parser.add_argument("--lines", type=int, default=1)
+    parser.add_argument("--meters", type=int, default=8, help="meters on each line")
+    parser.add_argument("--report-every", type=float, default=300)
+    parser.add_argument("--json")
+    args = parser.parse_args()
+    if args.seconds < WARM_UP_S + 60:
+        raise SystemExit(f"--seconds must be at least {WARM_UP_S + 60}")
+
+    home = tempfile.mkdtemp(prefix="quorvan-meterd-bench-")
+    sims, service, port = start(args, home)
+    rss_log = []
     try:
-        time.sleep(10)
-        rss_early = rss_kib(service.pid)
-        cpu0, t0 = cpu_seconds(service.pid), time.monotonic()
-        text0 = urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics").read().decode()
-        time.sleep(max(args.seconds - 10, 1))
-        text1 = urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics").read().decode()
-        cpu1, t1 = cpu_seconds(service.pid), time.monotonic()
-        rss_late = rss_kib(service.pid)
+        time.sleep(WARM_UP_S)
+        first = Sample(service.pid, port)
+        time.sleep(60)
+        minute = Sample(service.pid, port)
+        rss_log.append((minute.t - first.t + WARM_UP_S, minute.rss))
+        print(f"[{WARM_UP_S + 60:6.0f} s] VmRSS {minute.rss} KiB", flush=True)
+        end = first.t - WARM_UP_S + args.seconds
+        while time.monotonic() < end:
+            time.sleep(max(0.0, min(args.report_every, end - time.monotonic())))
+            s = Sample(service.pid, port)
+            rss_log.append((s.t - first.t + WARM_UP_S, s.rss))
+            rate = sum(x["polls_per_s"] for x in per_line(args, first, s))
+            print(f"[{s.t - first.t + WARM_UP_S:6.0f} s] VmRSS {s.rss} KiB, "
+                  f"{rate:.2f} polls/s", flush=True)
+        last = s if len(rss_log) > 1 else minute
+        http_ms = []
+        for _ in range(200):
+            t0 = time.perf_counter()
+            scrape(port)
+            http_ms.append(1000 * (time.perf_counter() - t0))
     finally:
         service.send_signal(signal.SIGTERM)
         service.wait(10)
         for sim in sims:
             sim.send_signal(signal.SIGTERM)
             sim.wait(10)
+        shutil.rmtree(home, ignore_errors=True)
 
-    def polls(text):
-        return {m: int(v) for m, v in re.findall(
-            r'quorvan_meter_polls_total\{meter="(\w+)".*\} (\d+)', text)}
-
-    def failures(text):
-        return sum(int(v) for v in re.findall(r"quorvan_meter_poll_failures_total\{.*\} (\d+)", text))
-
-    p0, p1 = polls(text0), polls(text1)
-    seconds = t1 - t0
-    total = sum(p1[m] - p0[m] for m in p1)
-    print(f"lines: {args.lines}, one meter each, paced; measured over {seconds:.1f} s")
-    for m in sorted(p1):
-        rate = (p1[m] - p0[m]) / seconds
-        print(f"  {m}: {rate:.2f} polls/s, {1000 / rate:.2f} ms a poll "
-              f"(pty floor {ANSWER_AND_GAP_MS:.2f} ms = {1000 / ANSWER_AND_GAP_MS:.2f}/s: "
-              f"{100 * rate * ANSWER_AND_GAP_MS / 1000:.1f} %; "
-              f"wire floor {WIRE_FLOOR_MS:.2f} ms)")
-    print(f"failed polls: {failures(text1) - failures(text0)}")
-    print(f"CPU: {1e6 * (cpu1 - cpu0) / max(total, 1):.0f} us per poll "
-          f"({100 * (cpu1 - cpu0) / seconds:.2f} % of a core)")
-    print(f"VmRSS: {rss_early} KiB after 10 s, {rss_late} KiB after {args.seconds:.0f} s")
+    lines = per_line(args, first, last)
+    cpu_minute = minute.cpu - first.cpu
+    polls_minute = sum(minute.polls[n] - first.polls[n] for n in minute.polls)
+    print(f"{args.lines} line(s), {args.meters} paced meters each, interval 0; "
+          f"measured over {last.t - first.t:.0f} s after {WARM_UP_S} s")
+    for i, line in enumerate(lines):
+        rate = line["polls_per_s"]
+        print(f"  line {i}: {rate:.2f} polls/s, {1000 / rate:.2f} ms a poll; wire floor "
+              f"{WIRE_FLOOR_MS:.2f} ms = {1000 / WIRE_FLOOR_MS:.2f}/s: "
+              f"{100 * rate * WIRE_FLOOR_MS / 1000:.1f} %; failed polls {line['failed']}; "
+              f"polls per meter {line['least_polls']}..{line['most_polls']}")
+    print(f"CPU over the first minute: {1e6 * cpu_minute / max(polls_minute, 1):.0f} us per poll "
+          f"({100 * cpu_minute / (minute.t - first.t):.2f} % of a core)")
+    print("VmRSS: " + ", ".join(f"{kib} KiB at {t:.0f} s" for t, kib in rss_log))
+    print(f"GET /metrics ({len(last.polls)} meters): median {statistics.median(http_ms):.2f} ms, "
+          f"95 % {sorted(http_ms)[189]:.2f} ms")
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"lines": lines, "wire_floor_ms": WIRE_FLOOR_MS,
+                       "cpu_us_per_poll": 1e6 * cpu_minute / max(polls_minute, 1),
+                       "rss_kib": rss_log, "http_ms_median": statistics.median(http_ms)},
+                      f, indent=1)
     return 0
 
 

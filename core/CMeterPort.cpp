@@ -2,6 +2,7 @@
 
 #include "PortMap.h"
 
+#include <algorithm>
 #include <cerrno>
 
 void CMeterPort::Choose(const PortChoice& choice, uint16_t baud)
@@ -70,6 +71,56 @@ MeterOutcome CMeterPort::Finish(int result)
         outcome.reason = m_meter.Serial().LastError();
     }
     return outcome;
+}
+
+MeterOutcome CMeterPort::DiscardUntil(std::chrono::steady_clock::time_point deadline,
+                                      unsigned* dropped)
+{
+    using Clock = std::chrono::steady_clock;
+    MeterOutcome outcome;
+    unsigned total = 0;
+    if (dropped != nullptr)
+        *dropped = 0;
+    if (!Ready(&outcome))
+        return outcome;
+    CSerial& serial = m_meter.Serial();
+    const uint32_t answerLimit = serial.m_dwReadTotalLimitMs;
+    uint8_t sink[256];
+    for (;;) {
+        const auto left =
+            std::chrono::floor<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left < 1)
+            break;
+        // A read ends at its total limit, or 20 ms after a burst: then again.
+        serial.m_dwReadTotalLimitMs =
+            static_cast<uint32_t>(std::min<long long>(left, CSerial::kReadWaitMs));
+        uint32_t got = 0;
+        if (!serial.Read(sink, sizeof sink, &got)) {
+            outcome.result = kMeterTransport;
+            outcome.error = serial.LastErrno();
+            outcome.reason = serial.LastError();
+            break;
+        }
+        total += got;
+    }
+    serial.m_dwReadTotalLimitMs = answerLimit;
+    if (dropped != nullptr)
+        *dropped = total;
+    return outcome;
+}
+
+int CMeterPort::AnswerLimitMs(unsigned bytes) const
+{
+    const uint32_t limit = m_meter.Serial().m_dwReadTotalLimitMs;
+    if (limit != 0)
+        return static_cast<int>(std::min<uint32_t>(limit, CSerial::kReadWaitMs));
+    return CSerial::kReadTotalPerByteMs * static_cast<int>(bytes) + CSerial::kReadTotalConstantMs;
+}
+
+std::chrono::microseconds CMeterPort::FrameGap() const
+{
+    // The meter's line: 8 data bits, no parity, 2 stop bits, and a start bit.
+    return std::chrono::microseconds(FrameGapMicros(m_baud, 11));
 }
 
 MeterOutcome CMeterPort::ReadMeasurements(MeterReading* reading)

@@ -17,6 +17,7 @@
 #include "CStopToken.h"
 #include "MeterOutcome.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -52,6 +53,21 @@ public:
     MeterOutcome Reopen();
     void Close() { m_meter.Serial().Close(); }
     bool IsOpen() const { return m_meter.Serial().IsOpen(); }
+
+    // Listens until `deadline` and drops whatever arrives: the rest of a
+    // spoiled answer, or a late one, must never be read as the next answer.
+    // Waits in the serial layer's reads under the caller's total limit (the
+    // answer limit of the commands is kept), so it never spins; the limit
+    // being whole milliseconds, it returns less than 1 ms early rather than
+    // late. *dropped gets the bytes thrown away. Fails as a read does
+    // (kMeterTransport with the reason; a stop request is one too).
+    MeterOutcome DiscardUntil(std::chrono::steady_clock::time_point deadline,
+                              unsigned* dropped = nullptr);
+    // How long a command waits for an answer of `bytes` bytes: the answer
+    // limit when one is set, else the meter's 20 ms a byte + 1000 ms.
+    int AnswerLimitMs(unsigned bytes) const;
+    // The 3.5-character silence each request waits for, at the port's baud rate.
+    std::chrono::microseconds FrameGap() const;
 
     MeterOutcome ReadMeasurements(MeterReading* reading);
     MeterOutcome ReadParameters(Settings* settings);

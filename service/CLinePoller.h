@@ -4,8 +4,14 @@
 //
 // Rules:
 //   - each meter is polled once per interval (at once again when a round
-//     took longer); a meter that does not answer costs the others its time
-//     limit and nothing more: the port stays open;
+//     took longer); a meter that does not answer, or answers wrongly, costs
+//     the others its time limit and nothing more, and they lose no poll:
+//     the port stays open, each request waits for a frame gap without a
+//     byte (a late byte is dropped, not read as the answer), and after
+//     a failed exchange the line is listened to, and what comes dropped,
+//     until that answer's time limit has passed (from the request) and the
+//     line has been quiet for 20 ms. An answer that is one whole frame from
+//     the polled meter (an exception) ends its exchange at once;
 //   - a transport failure (adapter pulled) closes the port, marks every
 //     meter of the line down, and the port is reopened after a pause that
 //     grows 1 s, 2 s, 4 s ... up to 30 s; a failed open waits the same way.
@@ -27,14 +33,17 @@
 #include "ServiceLog.h"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
-// The reopen pauses; tests shorten them.
+// The reopen pauses and the answer limit; tests shorten them.
 struct LinePollTiming {
     int reopenFirstMs = 1000;
     int reopenMaxMs = 30000;
+    int answerLimitMs = 0;  // 0: the meter's own, 20 ms a byte + 1000 ms
 };
 
 class CLinePoller {
@@ -65,7 +74,16 @@ private:
     void Log(const std::string& event) const;
     // False on a transport failure (the port is then closed).
     bool PollMeter(MeterSnapshot* meter);
-    void LoseLine(MeterSnapshot* polled, const MeterOutcome& outcome);
+    // After a failed exchange asked at `asked`; false on a transport failure.
+    bool WaitOutAnswer(std::chrono::steady_clock::time_point asked);
+    // Drops what the line brings until `until`, then until it has been quiet
+    // for `quiet`.
+    MeterOutcome DrainLine(std::chrono::steady_clock::time_point until,
+                           std::chrono::steady_clock::duration quiet);
+    // The answer bytes of the last exchange were one whole frame from `address`.
+    bool AnswerWasWholeFrame(uint8_t address) const;
+    static void OnFrame(void* self, bool sent, const uint8_t* bytes, unsigned count);
+    void LoseLine(const MeterOutcome& outcome);
     void MarkDown(MeterSnapshot* meter, const std::string& reason);
     bool PauseBeforeReopen();
     void WaitForNextRound(std::chrono::steady_clock::time_point roundStart);
@@ -82,6 +100,9 @@ private:
     // What the log last said of each meter, so that it speaks on change only.
     enum Reported : char { kReportedNothing, kReportedUp, kReportedDown };
     std::vector<Reported> m_reported;
+    // The bytes the last answer check received (the link's frame trace).
+    uint8_t m_answer[32] = {};
+    unsigned m_answerBytes = 0;
     int m_pauseMs;
     bool m_everOpened = false;  // reopens and their log lines say so
     std::string m_lastOpenError;
