@@ -8,6 +8,7 @@
 #include "Password.h"
 #include "PollLoop.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -156,8 +157,12 @@ int Scan(const Session& s, uint16_t answerLimitMs)
     for (int a = addresses.low; a <= addresses.high && !s.stop.Requested(); ++a) {
         const auto address = static_cast<uint8_t>(a);
         s.port.SetUnit(address);
+        // The frame gap, spent listening: a late answer to the address
+        // before is dropped here, not taken for this one's.
+        MeterOutcome o = s.port.DrainLine(std::chrono::steady_clock::now(), s.port.FrameGap());
         MeterReading reading;
-        const MeterOutcome o = s.port.ReadMeasurements(&reading);
+        if (o.Ok())
+            o = s.port.ReadMeasurements(&reading);
         if (o.Ok() || o.result > 0) {
             Print(o.Ok()
                       ? FormatScanReading(address, DecodeReading(reading), s.json, UtcTimestamp())

@@ -109,6 +109,19 @@ MeterOutcome CMeterPort::DiscardUntil(std::chrono::steady_clock::time_point dead
     return outcome;
 }
 
+MeterOutcome CMeterPort::DrainLine(std::chrono::steady_clock::time_point until,
+                                   std::chrono::steady_clock::duration quiet)
+{
+    // The measurement answer, the longest a meter sends.
+    constexpr unsigned kLongestAnswer = 21;
+    const auto latest = until + std::chrono::milliseconds(AnswerLimitMs(kLongestAnswer));
+    MeterOutcome outcome = DiscardUntil(until);
+    unsigned dropped = 1;
+    while (outcome.Ok() && dropped > 0 && std::chrono::steady_clock::now() < latest)
+        outcome = DiscardUntil(std::chrono::steady_clock::now() + quiet, &dropped);
+    return outcome;
+}
+
 int CMeterPort::AnswerLimitMs(unsigned bytes) const
 {
     const uint32_t limit = m_meter.Serial().m_dwReadTotalLimitMs;

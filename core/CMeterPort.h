@@ -63,6 +63,12 @@ public:
     // (kMeterTransport with the reason; a stop request is one too).
     MeterOutcome DiscardUntil(std::chrono::steady_clock::time_point deadline,
                               unsigned* dropped = nullptr);
+    // Listens until `until`, then on until no byte came for `quiet`, and
+    // drops it all; a line that never falls quiet is left one answer limit
+    // after `until`. Before a request on a shared line, with the frame gap
+    // for both: a late byte from before is dropped, not read as the answer.
+    MeterOutcome DrainLine(std::chrono::steady_clock::time_point until,
+                           std::chrono::steady_clock::duration quiet);
     // How long a command waits for an answer of `bytes` bytes: the answer
     // limit when one is set, else the meter's 20 ms a byte + 1000 ms.
     int AnswerLimitMs(unsigned bytes) const;

@@ -139,7 +139,7 @@ bool CLinePoller::PollMeter(MeterSnapshot* meter)
     m_port.SetUnit(meter->address);
     // The frame gap, spent listening and longer while bytes come: a late
     // byte from before is dropped here, not read as this meter's answer.
-    MeterOutcome outcome = DrainLine(Clock::now(), m_port.FrameGap());
+    MeterOutcome outcome = m_port.DrainLine(Clock::now(), m_port.FrameGap());
     const Clock::time_point asked = Clock::now();
     MeterReading reading{};
     m_answerBytes = 0;
@@ -181,23 +181,11 @@ bool CLinePoller::PollMeter(MeterSnapshot* meter)
 bool CLinePoller::WaitOutAnswer(Clock::time_point asked)
 {
     const auto limit = std::chrono::milliseconds(m_port.AnswerLimitMs(kReadingAnswerBytes));
-    const MeterOutcome outcome = DrainLine(asked + limit, kQuiet);
+    const MeterOutcome outcome = m_port.DrainLine(asked + limit, kQuiet);
     if (outcome.Ok() || m_stop.Requested())
         return true;
     LoseLine(outcome);
     return false;
-}
-
-// A line that never falls quiet is left one answer limit after `until`.
-MeterOutcome CLinePoller::DrainLine(Clock::time_point until, Clock::duration quiet)
-{
-    const Clock::time_point latest =
-        until + std::chrono::milliseconds(m_port.AnswerLimitMs(kReadingAnswerBytes));
-    MeterOutcome outcome = m_port.DiscardUntil(until);
-    unsigned dropped = 1;
-    while (outcome.Ok() && dropped > 0 && Clock::now() < latest)
-        outcome = m_port.DiscardUntil(Clock::now() + quiet, &dropped);
-    return outcome;
 }
 
 // An exception, or a register answer of another size, with a good checksum

@@ -76,10 +76,6 @@ private:
     bool PollMeter(MeterSnapshot* meter);
     // After a failed exchange asked at `asked`; false on a transport failure.
     bool WaitOutAnswer(std::chrono::steady_clock::time_point asked);
-    // Drops what the line brings until `until`, then until it has been quiet
-    // for `quiet`.
-    MeterOutcome DrainLine(std::chrono::steady_clock::time_point until,
-                           std::chrono::steady_clock::duration quiet);
     // The answer bytes of the last exchange were one whole frame from `address`.
     bool AnswerWasWholeFrame(uint8_t address) const;
     static void OnFrame(void* self, bool sent, const uint8_t* bytes, unsigned count);
