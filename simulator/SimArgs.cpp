@@ -43,13 +43,13 @@ const char kUsage[] =
 
 enum class Kind { Com, Link, Setting, CalibrateMs, Fault, Meter, Fixed, NoPacing, Version, Help };
 
-struct OptionSpec {
+struct OptionRow {
     const char* names;  // as CLI11 takes them
     Kind kind;
     const char* setting;  // the meter setting a Setting option sets
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionRow kOptions[] = {
     {"--com", Kind::Com, nullptr},           {"--link", Kind::Link, nullptr},
     {"--voltage", Kind::Setting, "voltage"}, {"--current", Kind::Setting, "current"},
     {"--energy", Kind::Setting, "energy"},   {"--high", Kind::Setting, "high"},
@@ -222,13 +222,13 @@ std::string Apply(const CLI::App& app, const std::vector<CLI::Option*>& options,
             ++i;
         if (i == kOptionCount)
             continue;
-        const OptionSpec& spec = kOptions[i];
+        const OptionRow& row = kOptions[i];
         std::string value;
-        if (TakesValue(spec.kind) && used[i] < option->results().size())
+        if (TakesValue(row.kind) && used[i] < option->results().size())
             value = option->results()[used[i]++];
-        const std::string name = spec.names;
+        const std::string name = row.names;
         long n = 0;
-        switch (spec.kind) {
+        switch (row.kind) {
             case Kind::Help: args->help = true; return {};
             case Kind::Version: args->version = true; return {};
             case Kind::Fixed: defaults.fixed = true; break;
@@ -246,7 +246,7 @@ std::string Apply(const CLI::App& app, const std::vector<CLI::Option*>& options,
                 args->link = value;
                 break;
             case Kind::Setting: {
-                const std::string error = ApplySetting(spec.setting, name, value, &defaults);
+                const std::string error = ApplySetting(row.setting, name, value, &defaults);
                 if (!error.empty())
                     return error;
                 addressGiven = addressGiven || name == "--address";
@@ -292,16 +292,16 @@ SimArgsResult ParseSimArgs(int argc, const char* const* argv)
         CLI::App app;
         app.set_help_flag();  // ours prints the program's own usage text
         std::vector<CLI::Option*> options;
-        for (const OptionSpec& spec : kOptions) {
+        for (const OptionRow& row : kOptions) {
             CLI::Option* option = nullptr;
-            if (TakesValue(spec.kind)) {
-                option = app.add_option(spec.names)
+            if (TakesValue(row.kind)) {
+                option = app.add_option(row.names)
                              ->expected(1)
                              ->allow_extra_args(false)
                              ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
             } else {
-                option = app.add_flag(spec.names);
-                if (spec.kind != Kind::Help)
+                option = app.add_flag(row.names);
+                if (row.kind != Kind::Help)
                     option->disable_flag_override();
             }
             options.push_back(option);
