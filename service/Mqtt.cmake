@@ -28,6 +28,7 @@ if(QUORVAN_TESTS)
         ${mqtt_tests}/MqttBroker.cpp
         ${mqtt_tests}/MqttProbe.cpp
     )
+    target_include_directories(mqtt_test PRIVATE ${PROJECT_SOURCE_DIR}/tests/common)
     target_link_libraries(mqtt_test PRIVATE quorvan_mqtt PkgConfig::MOSQUITTO GTest::gtest_main)
     target_compile_definitions(mqtt_test PRIVATE
         QUORVAN_MQTT_WILL_HELPER="$<TARGET_FILE:mqtt_will_helper>")

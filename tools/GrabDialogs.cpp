@@ -4,6 +4,7 @@
 #include "CDlgParameterSet.h"
 #include "CDlgPassword.h"
 #include "CModalDriver.h"
+#include "CQuorvanMasterApp.h"
 
 #include <QApplication>
 #include <QDir>
@@ -52,6 +53,7 @@ bool SaveRefusal(QDialog& dialog, QPushButton* ok, const QString& path)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    CQuorvanMasterApp::InstallLook();  // as the program has it: plain box buttons
     if (argc != 2) {
         std::fprintf(stderr, "usage: grab_dialogs DIR\n");
         return 2;

@@ -9,7 +9,9 @@
 #include "CDlgPassword.h"
 #include "CIanalogdisplayx.h"
 #include "CModalDriver.h"
+#include "CQuorvanMasterApp.h"
 #include "CQuorvanMasterDlg.h"
+#include "GrabFrame.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -24,44 +26,6 @@
 #include <functional>
 
 namespace {
-
-const int kCaption = 26;
-
-// `window` and, if given, `over` (a dialog centred on it) with captions.
-QPixmap Framed(QWidget* window, QWidget* over = nullptr)
-{
-    QRect area = window->geometry().adjusted(0, -kCaption, 0, 0);
-    if (over != nullptr)
-        area = area.united(over->geometry().adjusted(0, -kCaption, 0, 0));
-    area.adjust(-6, -6, 6, 6);
-    QPixmap picture(area.size());
-    picture.fill(QColor(0x3a, 0x3a, 0x3a));
-    QPainter painter(&picture);
-    for (QWidget* w : {window, over}) {
-        if (w == nullptr)
-            continue;
-        const QPoint at = w->geometry().topLeft() - area.topLeft();
-        const QRect bar(at.x(), at.y() - kCaption, w->width(), kCaption);
-        painter.fillRect(bar, QColor(0x2b, 0x57, 0x9a));
-        painter.drawPixmap(bar.x() + 5, bar.y() + 5, w->windowIcon().pixmap(16, 16));
-        painter.setPen(Qt::white);
-        QFont font = QApplication::font();
-        font.setPixelSize(13);
-        painter.setFont(font);
-        painter.drawText(bar.adjusted(26, 0, -4, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                         w->windowTitle());
-        painter.drawPixmap(at, w->grab());
-    }
-    return picture;
-}
-
-bool Save(const QPixmap& picture, const QDir& dir, const char* name)
-{
-    const QString path = dir.filePath(QString::fromLatin1(name));
-    const bool saved = picture.save(path);
-    std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
-    return saved;
-}
 
 // Presses `trigger` and runs `act` on the first T that comes up modally,
 // once it is on screen; `act` must close it. False if none came up, or
@@ -84,6 +48,7 @@ bool WhenModal(QPushButton* trigger, const std::function<void(T*)>& act)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    CQuorvanMasterApp::InstallLook();  // as the program has it: plain box buttons
     if (argc != 2) {
         std::fprintf(stderr, "usage: grab_main_window DIR\n");
         return 2;
@@ -96,14 +61,14 @@ int main(int argc, char** argv)
     if (!QTest::qWaitForWindowExposed(&dlg))
         return 1;
     QTest::qWait(200);
-    ok &= Save(Framed(&dlg), dir, "main-idle.png");
+    ok &= Save(Framed({&dlg}), dir, "main-idle.png");
 
     // The port dialog, COM1 picked, then OK.
     auto* setPort = qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT));
     const bool portShown = WhenModal<CComSetDlg>(setPort, [&](CComSetDlg* port) {
         qobject_cast<QComboBox*>(port->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(0);
         QTest::qWait(200);
-        ok &= Save(Framed(&dlg, port), dir, "port-dialog.png");
+        ok &= Save(Framed({&dlg, port}), dir, "port-dialog.png");
         qobject_cast<QPushButton*>(port->Control(CComSetDlg::IDOK_BUTTON))->click();
     });
     if (!portShown)
@@ -117,7 +82,7 @@ int main(int argc, char** argv)
         return 1;
     }
     QTest::qWait(700);
-    ok &= Save(Framed(&dlg), dir, "main-measuring.png");
+    ok &= Save(Framed({&dlg}), dir, "main-measuring.png");
 
     qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_START_MEASURE))->click();
     ok &= QTest::qWaitFor([&] { return !dlg.JobRunning(); }, 5000);
@@ -127,14 +92,14 @@ int main(int argc, char** argv)
     auto* setParameters =
         qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_PARAMETERS));
     ok &= WhenModal<CDlgParameterSet>(setParameters, [&](CDlgParameterSet* param) {
-        ok &= Save(Framed(&dlg, param), dir, "parameters.png");
+        ok &= Save(Framed({&dlg, param}), dir, "parameters.png");
         qobject_cast<QLineEdit*>(param->Control(CDlgParameterSet::IDC_ADDRESS))
             ->setText(QStringLiteral("248"));
         auto* okButton = qobject_cast<QPushButton*>(param->Control(CDlgParameterSet::IDOK_BUTTON));
         ok &= WhenModal<QMessageBox>(okButton, [&](QMessageBox* box) {
             // Captioned as the program itself would caption it.
             box->setWindowTitle(QStringLiteral("Quorvan-Master"));
-            ok &= Save(Framed(param, box), dir, "parameters-refusal.png");
+            ok &= Save(Framed({param, box}), dir, "parameters-refusal.png");
             box->accept();
         });
         param->reject();
@@ -146,7 +111,7 @@ int main(int argc, char** argv)
     ok &= WhenModal<CDlgPassword>(calibrate, [&](CDlgPassword* password) {
         qobject_cast<QLineEdit*>(password->Control(CDlgPassword::IDC_PASSWORD))
             ->setText(QStringLiteral("secret"));
-        ok &= Save(Framed(&dlg, password), dir, "password.png");
+        ok &= Save(Framed({&dlg, password}), dir, "password.png");
         password->reject();
     });
     return ok ? 0 : 1;

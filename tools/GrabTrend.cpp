@@ -6,7 +6,9 @@
 #include "CComSetDlg.h"
 #include "CMeterSim.h"
 #include "CModalDriver.h"
+#include "CQuorvanMasterApp.h"
 #include "CQuorvanMasterDlg.h"
+#include "GrabFrame.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -17,41 +19,10 @@
 
 #include <cstdio>
 
-namespace {
-
-const int kCaption = 26;
-
-// The windows side by side, each with a caption strip (Xvfb has no frames).
-QPixmap Framed(const std::vector<QWidget*>& windows)
-{
-    QRect area;
-    for (QWidget* w : windows)
-        area = area.united(w->geometry().adjusted(0, -kCaption, 0, 0));
-    area.adjust(-6, -6, 6, 6);
-    QPixmap picture(area.size());
-    picture.fill(QColor(0x3a, 0x3a, 0x3a));
-    QPainter painter(&picture);
-    for (QWidget* w : windows) {
-        const QPoint at = w->geometry().topLeft() - area.topLeft();
-        const QRect bar(at.x(), at.y() - kCaption, w->width(), kCaption);
-        painter.fillRect(bar, QColor(0x2b, 0x57, 0x9a));
-        painter.drawPixmap(bar.x() + 5, bar.y() + 5, w->windowIcon().pixmap(16, 16));
-        painter.setPen(Qt::white);
-        QFont font = QApplication::font();
-        font.setPixelSize(13);
-        painter.setFont(font);
-        painter.drawText(bar.adjusted(26, 0, -4, 0), Qt::AlignVCenter | Qt::AlignLeft,
-                         w->windowTitle());
-        painter.drawPixmap(at, w->grab());
-    }
-    return picture;
-}
-
-}  // namespace
-
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    CQuorvanMasterApp::InstallLook();  // as the program has it: plain box buttons
     if (argc != 2) {
         std::fprintf(stderr, "usage: grab_trend DIR\n");
         return 2;

@@ -8,6 +8,7 @@
 #include "MqttBroker.h"
 #include "MqttProbe.h"
 #include "TempConfig.h"
+#include "TestHost.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -58,20 +59,6 @@ std::string Get(int port, const std::string& path)
     client.set_read_timeout(5, 0);
     auto result = client.Get(path.c_str());
     return result && result->status == 200 ? result->body : std::string();
-}
-
-// A loopback port free at the moment (for a program that must be told one).
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    close(fd);
-    return ntohs(a.sin_port);
 }
 
 const std::string kBattery = "{meter=\"battery\",port=\"COM3\",address=\"1\"}";
@@ -290,7 +277,7 @@ TEST_F(MeterdEndToEnd, PrometheusScrapesTheMeters)
 {
     StartService("1s");
     const std::string dir = m_config.Dir() + "/prometheus";
-    const int promPort = FreePort();
+    const int promPort = FreeLoopbackPort();
     std::ofstream(m_config.Dir() + "/prometheus.yml")
         << "global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
         << "scrape_configs:\n  - job_name: quorvan\n    static_configs:\n"

@@ -1,4 +1,5 @@
 #include "MqttBroker.h"
+#include "TestHost.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -19,22 +20,6 @@ namespace {
 
 constexpr const char* kBroker = "/usr/sbin/mosquitto";
 constexpr int kReadyLimitMs = 10000;
-
-// A loopback port nobody listens on now.
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(fd);
-    return port;
-}
 
 bool Accepts(int port)
 {
@@ -98,7 +83,7 @@ bool MqttBroker::Start(bool anonymous, const std::string& listenerLines)
     m_listenerLines = listenerLines;
     // Another program may take the port between the probe and the bind.
     for (int attempt = 0; attempt < 5; ++attempt) {
-        m_port = FreePort();
+        m_port = FreeLoopbackPort();
         if (m_port > 0 && Launch())
             return true;
     }

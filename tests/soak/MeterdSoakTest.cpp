@@ -21,6 +21,7 @@
 #include "MqttBroker.h"
 #include "MqttProbe.h"
 #include "TempConfig.h"
+#include "TestHost.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -107,33 +108,7 @@ std::string UrlEncoded(const std::string& text)
     return out;
 }
 
-int FreePort()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size);
-    close(fd);
-    return ntohs(a.sin_port);
-}
-
 // --- the service process as /proc shows it ---
-
-int CountDir(const std::string& path)
-{
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return -1;
-    int n = 0;
-    while (const dirent* e = readdir(dir))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(dir);
-    return n;
-}
 
 struct Resources {
     int fds = 0;
@@ -144,7 +119,7 @@ struct Resources {
 Resources ResourcesOf(pid_t pid)
 {
     const std::string proc = "/proc/" + std::to_string(pid);
-    Resources r{CountDir(proc + "/fd"), CountDir(proc + "/task"), -1};
+    Resources r{CountEntries(proc + "/fd"), CountEntries(proc + "/task"), -1};
     std::ifstream status(proc + "/status");
     std::string line;
     while (std::getline(status, line))
@@ -262,7 +237,7 @@ protected:
 
     void StartPrometheus()
     {
-        const int port = FreePort();
+        const int port = FreeLoopbackPort();
         std::ofstream(m_config.Dir() + "/prometheus.yml")
             << "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
             << "scrape_configs:\n  - job_name: quorvan\n    static_configs:\n"

@@ -19,6 +19,7 @@
 #include "CDlgPassword.h"
 #include "CSerial.h"
 #include "MainWindowFixture.h"
+#include "TestHost.h"
 
 #include <QLineEdit>
 #include <QTimer>
@@ -118,19 +119,6 @@ std::vector<FaultKind> MeasureFaults()
 
 // --- Process resources ---
 
-int CountDir(const char* path)
-{
-    DIR* dir = opendir(path);
-    if (dir == nullptr)
-        return -1;
-    int n = 0;
-    while (const dirent* e = readdir(dir))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(dir);
-    return n;
-}
-
 long RssKiB()
 {
     std::ifstream status("/proc/self/status");
@@ -149,7 +137,7 @@ struct Resources {
 
 Resources Measure()
 {
-    return {CountDir("/proc/self/fd"), CountDir("/proc/self/task"), RssKiB()};
+    return {CountEntries("/proc/self/fd"), CountEntries("/proc/self/task"), RssKiB()};
 }
 
 int EnvInt(const char* name, int fallback)
