@@ -91,8 +91,10 @@ int CSerial::Open()
         Close();
         return 0;
     }
-    // No sharing: flock keeps out every other opener, root included.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // No sharing: flock keeps out every other opener, root included. Only a
+    // terminal is locked: the lock on a shared node such as /dev/null would
+    // turn "not a terminal" into "busy" for a second program trying it.
+    if (isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int error = errno == EWOULDBLOCK ? EBUSY : errno;
         close(fd);
         SetLastError("OpenCom", error);

@@ -136,11 +136,17 @@ TEST(SerialOpen, NotATerminalIsRefused)
     std::string alias = PortAliasDir() + "/COM9";
     ASSERT_EQ(symlink(file.c_str(), alias.c_str()), 0);
 
+    // Another program trying the same file at the same moment (two users
+    // mistyping /dev/null) must not turn the answer into "busy".
+    int other = open(file.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+
     CSerial port;
     MeterSettings(port, 9);
     EXPECT_EQ(port.Open(), 0);
     EXPECT_EQ(port.LastError(),
               "'SetCommState' failed with the following error: Inappropriate ioctl for device");
+    close(other);
 }
 
 // Root ignores TIOCEXCL, so the lock that must hold is the flock.
