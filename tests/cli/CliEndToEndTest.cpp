@@ -4,6 +4,7 @@
 #include "CMeterSim.h"
 #include "CSerial.h"
 #include "TempConfig.h"
+#include "TestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -38,19 +39,6 @@ ChildResult RunCli(const std::vector<std::string>& args, const std::string& inpu
 bool Contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
-}
-
-// Polls `done` until it holds or `limit` passes.
-template <typename Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds limit = 5000ms)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
 }
 
 class CliEndToEnd : public ::testing::Test {

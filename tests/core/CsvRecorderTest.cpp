@@ -1,6 +1,7 @@
 // Recording to CSV on real files, FIFOs and /dev/full: the exact lines,
 // one header, and a write failure ending the recording with its reason.
 #include "CCsvRecorder.h"
+#include "TestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -96,14 +97,6 @@ std::string Slurp(const std::string& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-bool WaitUntil(const std::function<bool()>& condition)
-{
-    const auto end = Clock::now() + std::chrono::seconds(5);
-    while (!condition() && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return condition();
 }
 
 // A FIFO's reading end, non-blocking; `pipeBytes` shrinks the pipe so that
@@ -256,7 +249,7 @@ TEST(CsvRecorder, AReaderGoingAwayStopsItWithTheReason)
     std::string error;
     ASSERT_TRUE(r.csv.Start(fifo, &error)) << error;
     AppendLines(r.csv, 2);
-    ASSERT_TRUE(WaitUntil([&] { return r.csv.LinesWritten() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return r.csv.LinesWritten() == 2; }));
     char got[4096];
     const ssize_t n = read(reader, got, sizeof got);
     EXPECT_EQ(std::string(got, n > 0 ? static_cast<size_t>(n) : 0), kHeader + Lines(2));
@@ -278,7 +271,7 @@ TEST(CsvRecorder, StopLeavesAStuckWriteBehindAfterItsWait)
     std::string error;
     ASSERT_TRUE(r.csv.Start(dir.File("fifo"), &error)) << error;
     AppendLines(r.csv, 100);  // more than the pipe holds, nobody reads
-    ASSERT_TRUE(WaitUntil([&] { return r.csv.LinesWritten() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return r.csv.LinesWritten() > 0; }));
 
     const auto before = Clock::now();
     r.csv.Stop();

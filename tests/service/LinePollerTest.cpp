@@ -9,6 +9,7 @@
 #include "CLinePoller.h"
 #include "CMeterSim.h"
 #include "CSnapshotStore.h"
+#include "TestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -25,18 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kShortLimitMs = 250;
 constexpr int kRealLimitMs = 20 * 21 + 1000;
-
-template <typename Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds limit)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 SimMeterState Meter(uint16_t address, uint16_t voltage)
 {
@@ -87,7 +76,7 @@ protected:
 
     bool WaitForPolls(const std::string& name, uint64_t polls, std::chrono::milliseconds limit)
     {
-        return WaitFor([&] { return Snapshot(name).polls >= polls; }, limit);
+        return WaitFor([&] { return Snapshot(name).polls >= polls; }, limit, 2ms);
     }
 
     std::string Log()

@@ -9,6 +9,7 @@
 #include "MqttProbe.h"
 #include "TempConfig.h"
 #include "TestHost.h"
+#include "TestWait.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -39,18 +40,6 @@ size_t CountOf(const std::string& text, const std::string& part)
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
         ++n;
     return n;
-}
-
-template <typename Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds limit = 10000ms)
-{
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 std::string Get(int port, const std::string& path)

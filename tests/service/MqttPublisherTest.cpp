@@ -3,6 +3,7 @@
 #include "CMqttPublisher.h"
 #include "MqttBroker.h"
 #include "MqttProbe.h"
+#include "TestWait.h"
 
 #include <gtest/gtest.h>
 
@@ -47,18 +48,6 @@ MeterSnapshot Meter(const std::string& name, uint32_t energyWh, bool up = true)
     m.reading = Measurement{5123, 450, 2305, energyWh, 0, 0};
     m.readingUnixMs = kReadingTime;
     return m;
-}
-
-// Polls a condition of the publisher, which has no way to signal it.
-bool WaitUntil(const std::function<bool()>& done, int ms = 10000)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 std::function<bool(const Messages&)> Count(const std::string& topic, size_t n)
@@ -291,7 +280,7 @@ TEST(MqttPublisher, BrokerRestartSendsEachLatestStateOnce)
         ASSERT_TRUE(before.WaitFor(Count(kSensorState, 1)));
         broker.Kill();
     }
-    ASSERT_TRUE(WaitUntil([&] { return !publisher.Connected(); }));
+    ASSERT_TRUE(WaitFor([&] { return !publisher.Connected(); }));
 
     const long residentBefore = ResidentBytes();
     for (uint32_t i = 0; i < 200000; ++i)
@@ -307,7 +296,7 @@ TEST(MqttPublisher, BrokerRestartSendsEachLatestStateOnce)
     ASSERT_TRUE(broker.Restart());
     MqttProbe after(broker.Port(), {"quorvan/+/state"}, "probe", "probe-pw");
     ASSERT_TRUE(after.Ready());
-    EXPECT_TRUE(WaitUntil([&] { return Contains(publisher.LastError(), "not authori"); }))
+    EXPECT_TRUE(WaitFor([&] { return Contains(publisher.LastError(), "not authori"); }))
         << publisher.LastError();
     ASSERT_TRUE(broker.SetUser("meterd", "s3cret pw"));
     ASSERT_TRUE(broker.Reload());
@@ -335,16 +324,16 @@ TEST(MqttPublisher, ReconnectPausesStartAtOneSecondAndDouble)
     CMqttPublisher publisher(BrokerAt(broker.Port()));
     std::string error;
     ASSERT_TRUE(publisher.Start(&error)) << error;
-    ASSERT_TRUE(WaitUntil([&] { return publisher.Connected(); }));
+    ASSERT_TRUE(WaitFor([&] { return publisher.Connected(); }));
 
     broker.Kill();
-    ASSERT_TRUE(WaitUntil([&] { return !publisher.Connected(); }));
+    ASSERT_TRUE(WaitFor([&] { return !publisher.Connected(); }));
     const auto lost = Clock::now();
-    ASSERT_TRUE(WaitUntil([&] { return Contains(publisher.LastError(), "refused"); }))
+    ASSERT_TRUE(WaitFor([&] { return Contains(publisher.LastError(), "refused"); }))
         << publisher.LastError();
     const auto firstAttempt = Clock::now();
     ASSERT_TRUE(broker.Restart());
-    ASSERT_TRUE(WaitUntil([&] { return publisher.Connected(); }));
+    ASSERT_TRUE(WaitFor([&] { return publisher.Connected(); }));
     const auto secondAttempt = Clock::now();
 
     using std::chrono::milliseconds;
@@ -470,7 +459,7 @@ TEST(MqttPublisher, TlsConnectsOnlyWithTheBrokersCa)
     settings.clientId = "quorvan-stranger";
     CMqttPublisher stranger(settings);
     ASSERT_TRUE(stranger.Start(&error)) << error;
-    EXPECT_TRUE(WaitUntil([&] { return !stranger.LastError().empty(); }));
+    EXPECT_TRUE(WaitFor([&] { return !stranger.LastError().empty(); }));
     EXPECT_FALSE(stranger.Connected()) << stranger.LastError();
     EXPECT_TRUE(Contains(stranger.LastError(), "TLS")) << stranger.LastError();
 }

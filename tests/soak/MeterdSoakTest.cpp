@@ -22,6 +22,7 @@
 #include "MqttProbe.h"
 #include "TempConfig.h"
 #include "TestHost.h"
+#include "TestWait.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -67,16 +68,12 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
+// Each look may be a scrape: every 20 ms, and long enough for a broker
+// restart under the sanitizers.
 template <typename Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds limit = kWait)
+bool Eventually(Pred done, std::chrono::milliseconds limit = kWait)
 {
-    const auto deadline = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return WaitFor(done, limit, 20ms);
 }
 
 int EnvInt(const char* name, int fallback)
@@ -248,7 +245,7 @@ protected:
              "--storage.tsdb.path=" + m_config.Dir() + "/prometheus",
              "--web.listen-address=127.0.0.1:" + std::to_string(port), "--log.level=warn"}));
         m_prometheusPort = port;
-        ASSERT_TRUE(WaitFor([&] { return PromValue("up{job=\"quorvan\"}") == 1; }))
+        ASSERT_TRUE(Eventually([&] { return PromValue("up{job=\"quorvan\"}") == 1; }))
             << m_prometheus.Err();
         m_prometheusStart = Clock::now();
     }
@@ -305,7 +302,7 @@ protected:
     {
         ASSERT_TRUE(m_bank.SetFaults(kFaultyAddress, fault.faults));
         const unsigned heard = m_bank.RequestCount(kFaultyAddress);
-        ASSERT_TRUE(WaitFor([&] {
+        ASSERT_TRUE(Eventually([&] {
             return m_bank.RequestCount(kFaultyAddress) >= heard + kPollsPerFault;
         })) << fault.name;
         ++m_faultsRun[fault.name];
@@ -329,8 +326,8 @@ protected:
         m_solar.HangUp();
         const std::string lost = m_service.WaitForErrorLine("line lost", 10000);
         ASSERT_TRUE(Contains(lost, "COM22")) << m_service.Err();
-        ASSERT_TRUE(WaitFor([&] { return !AllUp({"solar1"}) && !AllUp({"solar5"}); }));
-        EXPECT_TRUE(WaitFor([&] {
+        ASSERT_TRUE(Eventually([&] { return !AllUp({"solar1"}) && !AllUp({"solar5"}); }));
+        EXPECT_TRUE(Eventually([&] {
             return Sample(Scrape(), "quorvan_meter_polls_total", "bank1") > polls;
         })) << "COM21 stood still while COM22 was away";
         if (afterFailedReopen) {
@@ -341,7 +338,7 @@ protected:
         std::string error;
         ASSERT_TRUE(m_solar.Replug(&error)) << error;
         ASSERT_FALSE(m_service.WaitForErrorLine("line reopened", 10000).empty()) << m_service.Err();
-        ASSERT_TRUE(WaitFor([&] { return AllUp({"solar1", "solar5"}); })) << m_service.Err();
+        ASSERT_TRUE(Eventually([&] { return AllUp({"solar1", "solar5"}); })) << m_service.Err();
         ++m_pulls;
         Note(afterFailedReopen ? "COM22 pulled, replugged after a failed reopen: back"
                                : "COM22 pulled and replugged: back");
@@ -353,11 +350,11 @@ protected:
     {
         m_broker.Kill();
         const long long polls = Sample(Scrape(), "quorvan_meter_polls_total", "solar1");
-        ASSERT_TRUE(WaitFor(
+        ASSERT_TRUE(Eventually(
             [&] { return Sample(Scrape(), "quorvan_meter_polls_total", "solar1") >= polls + 3; }));
         ASSERT_TRUE(m_broker.Restart());
         MqttProbe probe(m_broker.Port(), {"quorvan/+/state"});
-        ASSERT_TRUE(WaitFor([&] { return probe.Ready(); }));
+        ASSERT_TRUE(Eventually([&] { return probe.Ready(); }));
         const bool arrived = probe.WaitFor(
             [](const std::vector<MqttReceived>& all) {
                 for (const char* m : {"bank1", "bank3", "bank4", "solar1", "solar5"}) {
@@ -442,7 +439,7 @@ TEST_F(MeterdSoak, NeighboursLoseNoPollUnderFaultsPullsAndBrokerRestarts)
     std::printf("meterd soak: %d s, at least one schedule of %zu faults\n", seconds,
                 std::size(kFaults));
     StartService();
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(Eventually([&] {
         return AllUp({"bank1", "bank2", "bank3", "bank4", "solar1", "solar5"});
     })) << m_service.Err();
     StartPrometheus();
@@ -472,13 +469,13 @@ TEST_F(MeterdSoak, NeighboursLoseNoPollUnderFaultsPullsAndBrokerRestarts)
     }
     m_bank.ClearFaults();
     m_bank.SetFaults(kFaultyAddress, SimFaults{});
-    ASSERT_TRUE(WaitFor([&] { return AllUp({"bank2"}); }));
+    ASSERT_TRUE(Eventually([&] { return AllUp({"bank2"}); }));
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     CheckPrometheus();
 
     // Back to what it had: a scrape under way may hold a descriptor a moment.
     Resources after;
-    WaitFor(
+    Eventually(
         [&] {
             after = ResourcesOf(m_service.Pid());
             return after.fds == before.fds && after.threads == before.threads;
@@ -533,7 +530,7 @@ TEST_F(MeterdSoak, NeighboursLoseNoPollUnderFaultsPullsAndBrokerRestarts)
     // Every request the neighbours heard was answered (the last one may
     // still be on its way).
     for (uint16_t address : {1, 3, 4})
-        EXPECT_TRUE(WaitFor(
+        EXPECT_TRUE(Eventually(
             [&] { return m_bank.RequestCount(address) == m_bank.AnswerCount(address); }, 5000ms))
             << "address " << address << ": " << m_bank.RequestCount(address) << " heard, "
             << m_bank.AnswerCount(address) << " answered";
