@@ -20,7 +20,8 @@
 // On Linux:
 //   - the port number goes through ComPortPath() (PortMap.h);
 //   - "exclusive" is TIOCEXCL plus flock(LOCK_EX|LOCK_NB): root ignores
-//     TIOCEXCL, the flock keeps a second program out all the same;
+//     TIOCEXCL, the flock keeps a second program out all the same (only
+//     terminals are locked; anything else fails at its line settings);
 //   - overlapped mode is a non-blocking descriptor driven by poll() with
 //     deadlines; plain mode clears O_NONBLOCK and applies the same limits
 //     except the outer waits;
