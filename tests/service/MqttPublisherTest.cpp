@@ -18,6 +18,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -96,26 +97,38 @@ const char* const kBankAvailability = "quorvan/bank-1/availability";
 
 }  // namespace
 
-TEST(MqttPublisher, StateAvailabilityAndDiscoveryReachTheBroker)
-{
-    MqttBroker broker;
-    ASSERT_TRUE(broker.Start());
-    MqttProbe live(broker.Port(), {"quorvan/#"});
-    ASSERT_TRUE(live.Ready());
-    CMqttPublisher publisher(BrokerAt(broker.Port()));
-    std::string error;
-    ASSERT_TRUE(publisher.Start(&error)) << error;
+// A broker, a probe listening to everything the publisher sends, and the
+// publisher connected.
+class MqttPublisherLive : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_broker.Start());
+        m_live =
+            std::make_unique<MqttProbe>(m_broker.Port(), std::vector<std::string>{"quorvan/#"});
+        ASSERT_TRUE(m_live->Ready());
+        m_publisher = std::make_unique<CMqttPublisher>(BrokerAt(m_broker.Port()));
+        std::string error;
+        ASSERT_TRUE(m_publisher->Start(&error)) << error;
+    }
 
-    publisher.Publish(Meter("bank-1", 12345));
-    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
-    EXPECT_EQ(live.On(kSensorState)[0].payload,
+    MqttBroker m_broker;
+    std::unique_ptr<MqttProbe> m_live;
+    std::unique_ptr<CMqttPublisher> m_publisher;
+};
+
+TEST_F(MqttPublisherLive, StateAvailabilityAndDiscoveryReachTheBroker)
+{
+    m_publisher->Publish(Meter("bank-1", 12345));
+    ASSERT_TRUE(m_live->WaitFor(Count(kSensorState, 1)));
+    EXPECT_EQ(m_live->On(kSensorState)[0].payload,
               "{\"voltage_v\": 51.23, \"current_a\": 4.50, \"power_w\": 230.5, "
               "\"energy_wh\": 12345, \"voltage_alarm\": false, "
               "\"time\": \"2023-11-14T22:13:20.123Z\"}");
 
     // What Home Assistant finds when it starts later: status, availability
     // and five configs retained; no state, which could be stale by then.
-    MqttProbe late(broker.Port(), {"quorvan/#", "homeassistant/#"});
+    MqttProbe late(m_broker.Port(), {"quorvan/#", "homeassistant/#"});
     ASSERT_TRUE(late.Ready());
     const std::string config = "homeassistant/sensor/quorvan-test/bank-1_";
     const std::string alarmConfig =
@@ -175,55 +188,40 @@ TEST(MqttPublisher, StateAvailabilityAndDiscoveryReachTheBroker)
     EXPECT_TRUE(late.WaitFor(Count(config + "voltage/config", 2)));
 }
 
-TEST(MqttPublisher, DownMeterIsOfflineAndSendsNoState)
+TEST_F(MqttPublisherLive, DownMeterIsOfflineAndSendsNoState)
 {
-    MqttBroker broker;
-    ASSERT_TRUE(broker.Start());
-    MqttProbe live(broker.Port(), {"quorvan/#"});
-    ASSERT_TRUE(live.Ready());
-    CMqttPublisher publisher(BrokerAt(broker.Port()));
-    std::string error;
-    ASSERT_TRUE(publisher.Start(&error)) << error;
-
-    publisher.Publish(Meter("bank-1", 1));
-    publisher.Publish(Meter("bank-2", 1));
-    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
-    ASSERT_TRUE(live.WaitFor(Count("quorvan/bank-2/state", 1)));
+    m_publisher->Publish(Meter("bank-1", 1));
+    m_publisher->Publish(Meter("bank-2", 1));
+    ASSERT_TRUE(m_live->WaitFor(Count(kSensorState, 1)));
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/bank-2/state", 1)));
 
     // bank-1 stops answering; its last good reading stays in the snapshot.
-    publisher.Publish(Meter("bank-1", 2, false));
-    publisher.Publish(Meter("bank-2", 2));
-    ASSERT_TRUE(live.WaitFor(Says(kBankAvailability, "offline")));
-    ASSERT_TRUE(live.WaitFor(Count("quorvan/bank-2/state", 2)));
-    publisher.Publish(Meter("bank-1", 3, false));
-    publisher.Publish(Meter("bank-2", 3));
-    ASSERT_TRUE(live.WaitFor(Count("quorvan/bank-2/state", 3)));
-    EXPECT_EQ(live.On(kSensorState).size(), 1u);
-    EXPECT_EQ(live.On(kBankAvailability).size(), 2u);  // online, offline: no repeats
+    m_publisher->Publish(Meter("bank-1", 2, false));
+    m_publisher->Publish(Meter("bank-2", 2));
+    ASSERT_TRUE(m_live->WaitFor(Says(kBankAvailability, "offline")));
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/bank-2/state", 2)));
+    m_publisher->Publish(Meter("bank-1", 3, false));
+    m_publisher->Publish(Meter("bank-2", 3));
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/bank-2/state", 3)));
+    EXPECT_EQ(m_live->On(kSensorState).size(), 1u);
+    EXPECT_EQ(m_live->On(kBankAvailability).size(), 2u);  // online, offline: no repeats
 
-    publisher.Publish(Meter("bank-1", 4));
-    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 2)));
-    EXPECT_EQ(live.On(kBankAvailability).back().payload, "online");
+    m_publisher->Publish(Meter("bank-1", 4));
+    ASSERT_TRUE(m_live->WaitFor(Count(kSensorState, 2)));
+    EXPECT_EQ(m_live->On(kBankAvailability).back().payload, "online");
 }
 
-TEST(MqttPublisher, StopSaysOfflineForServiceAndMeters)
+TEST_F(MqttPublisherLive, StopSaysOfflineForServiceAndMeters)
 {
-    MqttBroker broker;
-    ASSERT_TRUE(broker.Start());
-    MqttProbe live(broker.Port(), {"quorvan/#"});
-    ASSERT_TRUE(live.Ready());
-    CMqttPublisher publisher(BrokerAt(broker.Port()));
-    std::string error;
-    ASSERT_TRUE(publisher.Start(&error)) << error;
-    publisher.Publish(Meter("bank-1", 1));
-    ASSERT_TRUE(live.WaitFor(Count(kSensorState, 1)));
+    m_publisher->Publish(Meter("bank-1", 1));
+    ASSERT_TRUE(m_live->WaitFor(Count(kSensorState, 1)));
 
     const auto begun = Clock::now();
-    publisher.Stop();
+    m_publisher->Stop();
     EXPECT_LT(Clock::now() - begun, std::chrono::seconds(1));
-    EXPECT_TRUE(live.WaitFor(Says("quorvan/status", "offline")));
-    EXPECT_TRUE(live.WaitFor(Says(kBankAvailability, "offline")));
-    MqttProbe late(broker.Port(), {"quorvan/status"});
+    EXPECT_TRUE(m_live->WaitFor(Says("quorvan/status", "offline")));
+    EXPECT_TRUE(m_live->WaitFor(Says(kBankAvailability, "offline")));
+    MqttProbe late(m_broker.Port(), {"quorvan/status"});
     EXPECT_TRUE(late.WaitFor(Says("quorvan/status", "offline")));
 }
 
