@@ -1,5 +1,7 @@
 #include "GrabFrame.h"
 
+#include "CQuorvanMasterApp.h"
+
 #include <QApplication>
 #include <QPainter>
 
@@ -10,6 +12,17 @@ namespace {
 const int kCaption = 26;
 
 }  // namespace
+
+bool GrabSetUp(int argc, char** argv, const char* tool, QDir* dir)
+{
+    CQuorvanMasterApp::InstallLook();
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s DIR\n", tool);
+        return false;
+    }
+    *dir = QDir(QString::fromLocal8Bit(argv[1]));
+    return true;
+}
 
 QPixmap Framed(const std::vector<QWidget*>& windows)
 {

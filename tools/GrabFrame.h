@@ -9,6 +9,10 @@
 
 #include <vector>
 
+// The tool's start, after the QApplication: the program's look (plain box
+// buttons), and DIR from `tool DIR` in `dir`; false after the usage line.
+bool GrabSetUp(int argc, char** argv, const char* tool, QDir* dir);
+
 // `windows` where they stand on the screen, each with its caption strip, on
 // a dark ground; a later window is drawn over an earlier one.
 QPixmap Framed(const std::vector<QWidget*>& windows);

@@ -9,7 +9,6 @@
 #include "CDlgPassword.h"
 #include "CIanalogdisplayx.h"
 #include "CModalDriver.h"
-#include "CQuorvanMasterApp.h"
 #include "CQuorvanMasterDlg.h"
 #include "GrabFrame.h"
 
@@ -18,7 +17,6 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QTest>
 
@@ -48,12 +46,9 @@ bool WhenModal(QPushButton* trigger, const std::function<void(T*)>& act)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    CQuorvanMasterApp::InstallLook();  // as the program has it: plain box buttons
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: grab_main_window DIR\n");
+    QDir dir;
+    if (!GrabSetUp(argc, argv, "grab_main_window", &dir))
         return 2;
-    }
-    const QDir dir(QString::fromLocal8Bit(argv[1]));
     bool ok = true;
 
     CQuorvanMasterDlg dlg;

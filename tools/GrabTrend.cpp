@@ -6,14 +6,12 @@
 #include "CComSetDlg.h"
 #include "CMeterSim.h"
 #include "CModalDriver.h"
-#include "CQuorvanMasterApp.h"
 #include "CQuorvanMasterDlg.h"
 #include "GrabFrame.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QPainter>
 #include <QPushButton>
 #include <QTest>
 
@@ -22,11 +20,9 @@
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    CQuorvanMasterApp::InstallLook();  // as the program has it: plain box buttons
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: grab_trend DIR\n");
+    QDir dir;
+    if (!GrabSetUp(argc, argv, "grab_trend", &dir))
         return 2;
-    }
     CMeterSim sim;
     std::string error;
     SimMeterState state;
@@ -68,9 +64,5 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "the trend shows nothing\n");
         return 1;
     }
-    const QString path =
-        QDir(QString::fromLocal8Bit(argv[1])).filePath(QStringLiteral("trend.png"));
-    const bool saved = Framed({&dlg, trend}).save(path);
-    std::printf("%s %s\n", saved ? "saved" : "FAILED", qPrintable(path));
-    return saved ? 0 : 1;
+    return Save(Framed({&dlg, trend}), dir, "trend.png") ? 0 : 1;
 }
