@@ -236,6 +236,13 @@ int CSerial::Write(const uint8_t* buffer, uint32_t count)
     return 1;
 }
 
+int CSerial::ReadTotalMs(uint32_t count) const
+{
+    if (m_dwReadTotalLimitMs != 0)
+        return static_cast<int>(std::min<uint32_t>(m_dwReadTotalLimitMs, kReadWaitMs));
+    return kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs;
+}
+
 // Moves up to `count` bytes under the time limits of the header. Returns 1
 // when the transfer ended normally (possibly short), 0 on failure with the
 // last-error text set. The caller holds the port lock.
@@ -249,10 +256,9 @@ int CSerial::Transfer(Direction dir, uint8_t* buffer, uint32_t count, uint32_t* 
     }
 
     const auto start = Clock::now();
-    int totalMs = reading ? kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs
-                          : kWriteTotalPerByteMs * static_cast<int>(count) + kWriteTotalConstantMs;
-    if (reading && m_dwReadTotalLimitMs != 0)
-        totalMs = static_cast<int>(std::min<uint32_t>(m_dwReadTotalLimitMs, kReadWaitMs));
+    const int totalMs =
+        reading ? ReadTotalMs(count)
+                : kWriteTotalPerByteMs * static_cast<int>(count) + kWriteTotalConstantMs;
     const auto total = start + Millis(totalMs);
     const auto outer = start + Millis(reading ? kReadWaitMs : kWriteWaitMs);
     auto lastByte = start;
@@ -274,7 +280,9 @@ int CSerial::Transfer(Direction dir, uint8_t* buffer, uint32_t count, uint32_t* 
             SetLastError("WaitForSingleObject", errno);
             return 0;
         }
-        if (fds[1].revents & POLLIN) {
+        // A cancel descriptor closed under us counts as raised: never a
+        // poll that returns at once, again and again, until the deadline.
+        if (fds[1].revents & (POLLIN | POLLNVAL)) {
             SetLastError(label, ECANCELED);
             return 0;
         }

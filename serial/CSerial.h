@@ -110,6 +110,8 @@ public:
     // meter's 20 ms x count + 1000 ms; at most the 10000 ms outer wait. The
     // 20 ms between bytes holds either way. Read by each Read() as it stands.
     uint32_t m_dwReadTotalLimitMs = 0;
+    // The whole limit of a read of `count` bytes in ms, as the rule above.
+    int ReadTotalMs(uint32_t count) const;
 
 private:
     enum class Direction { Read, Write };
