@@ -130,19 +130,6 @@ private:
     uint32_t m_count = 0;
 };
 
-MeterReading Block(const Measurement& m)
-{
-    MeterReading r{};
-    PutRegisterWord(r.bytes, kRegVoltage, m.voltage);
-    PutRegisterWord(r.bytes, kRegCurrent, m.current);
-    PutRegisterWord(r.bytes, kRegPowerLow, static_cast<uint16_t>(m.power & 0xFFFF));
-    PutRegisterWord(r.bytes, kRegPowerLow + 1, static_cast<uint16_t>(m.power >> 16));
-    PutRegisterWord(r.bytes, kRegEnergyLow, static_cast<uint16_t>(m.energy & 0xFFFF));
-    PutRegisterWord(r.bytes, kRegEnergyLow + 1, static_cast<uint16_t>(m.energy >> 16));
-    PutRegisterWord(r.bytes, kRegAlarm1, m.alarm1);
-    return r;
-}
-
 // The event loop, for `ms`.
 void RunFor(int ms)
 {
@@ -215,7 +202,7 @@ int main(int argc, char** argv)
     // One poll: readouts as the panel sets them, then the trend.
     auto poll = [&] {
         const Measurement m = meter.Next();
-        const ReadoutFrame frame = DecodeForReadouts(Block(m));
+        const ReadoutFrame frame = DecodeForReadouts(m);
         panel.Readout(CQuorvanMasterDlg::IDC_VOLTAGE)->SetValue(frame.voltage);
         panel.Readout(CQuorvanMasterDlg::IDC_VOLTAGE)->SetFontColor(frame.voltageColor);
         panel.Readout(CQuorvanMasterDlg::IDC_CURRENT)->SetValue(frame.current);

@@ -156,13 +156,8 @@ int Scan(const Session& s, uint16_t answerLimitMs)
     unsigned found = 0;
     for (int a = addresses.low; a <= addresses.high && !s.stop.Requested(); ++a) {
         const auto address = static_cast<uint8_t>(a);
-        s.port.SetUnit(address);
-        // The frame gap, spent listening: a late answer to the address
-        // before is dropped here, not taken for this one's.
-        MeterOutcome o = s.port.DrainLine(std::chrono::steady_clock::now(), s.port.FrameGap());
         MeterReading reading;
-        if (o.Ok())
-            o = s.port.ReadMeasurements(&reading);
+        const MeterOutcome o = s.port.ReadMeasurementsFrom(address, &reading);
         if (o.Ok() || o.result > 0) {
             Print(o.Ok()
                       ? FormatScanReading(address, DecodeReading(reading), s.json, UtcTimestamp())

@@ -1,12 +1,11 @@
 #include "CDlgParameterSet.h"
 
+#include "CQuorvanMasterApp.h"
 #include "DialogControls.h"
 #include "DialogUnits.h"
 #include "MessageBox.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -38,11 +37,6 @@ QComboBox* AddDropDown(QWidget* dialog, const DialogUnits& du, int id, int x, in
     auto* list = AddControl<QComboBox>(dialog, du, id, x, y, w, 30);
     list->resize(list->width(), std::min(list->height(), list->sizeHint().height()));
     return list;
-}
-
-QString ProgramName()
-{
-    return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
 }
 
 }  // namespace
@@ -128,7 +122,7 @@ void CDlgParameterSet::accept()
 void CDlgParameterSet::Refuse(QLineEdit* edit, const ParamCheck& check)
 {
     if (!ExecMessageBox(MakeMessageBox(
-            ProgramName(), QMessageBox::Warning,
+            CQuorvanMasterApp::ProgramName(), QMessageBox::Warning,
             QString::fromStdString(ParamRefusalText(check.field, check.verdict)), QString(), this)))
         return;  // the window, and this dialog with it, went meanwhile
     edit->setFocus();

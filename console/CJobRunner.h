@@ -31,9 +31,6 @@ public:
     // Worker side: queues `fn` for the UI thread.
     void Post(std::function<void()> fn);
 
-    // A step runs, or its value has not been handed over yet.
-    bool Busy() const { return m_busy; }
-
 private:
     void Deliver(const std::function<void()>& fn);
 

@@ -282,7 +282,7 @@ MeterOutcome CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
     callbacks.onReading = [dialog](const MeterReading& reading, int64_t unixMs) {
         // One call per reading: its property changes land between two
         // paints, so each readout repaints once.
-        const Polled polled{DecodeForReadouts(reading), DecodeReading(reading), unixMs, SteadyMs()};
+        const Polled polled{DecodeReading(reading), unixMs, SteadyMs()};
         dialog->m_jobs.Post([dialog, polled] { dialog->OnPolled(polled); });
     };
     callbacks.onFailure = [dialog](const MeterOutcome&) {
@@ -308,7 +308,7 @@ void CQuorvanMasterDlg::OnMeasureEnded(MeterOutcome outcome)
 
 void CQuorvanMasterDlg::OnPolled(const Polled& polled)
 {
-    ShowReading(polled.frame);
+    ShowReading(DecodeForReadouts(polled.reading));
     m_history.AddReading(polled.reading, polled.unixMs, polled.steadyMs);
     if (m_recorder.Append(polled.reading, polled.unixMs))
         ShowRecordingState();

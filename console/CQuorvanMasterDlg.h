@@ -147,10 +147,9 @@ private:
     void FinishJob(std::function<void()> giveBack);
     void FinishOneShot();
 
-    // A poll as the worker hands it over: the readouts' frame and what the
-    // trend and the recording keep.
+    // A poll as the worker hands it over: what the readouts show, the trend
+    // and the recording keep.
     struct Polled {
-        ReadoutFrame frame;
         Measurement reading;
         int64_t unixMs;    // when it was taken
         int64_t steadyMs;  // the same moment on the steady clock

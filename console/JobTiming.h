@@ -1,9 +1,13 @@
-// Pauses of the meter jobs. The defaults are the product's; tests shorten
-// them through CQuorvanMasterDlg::SetTiming.
+// Pauses of the meter jobs. The defaults are the product's, taken from the
+// poll loop and the meter link; tests shorten them through
+// CQuorvanMasterDlg::SetTiming.
 #pragma once
 
+#include "CModBusRtu.h"
+#include "PollLoop.h"
+
 struct JobTiming {
-    int pollPauseMs = 500;        // after every measurement cycle
-    int reconnectPauseMs = 1000;  // between closing and reopening after a failed poll
-    int calibratePauseMs = 3000;  // the meter calibrates before it answers
+    int pollPauseMs = PollTiming{}.pollPauseMs;                   // after every measurement cycle
+    int reconnectPauseMs = PollTiming{}.reconnectPauseMs;         // closed, before the reopen
+    int calibratePauseMs = CModBusRtu::kCalibratePauseDefaultMs;  // before the answer
 };

@@ -66,6 +66,7 @@ MeterOutcome CMeterPort::Finish(int result)
     MeterOutcome outcome;
     outcome.result = result;
     outcome.received = m_meter.LastReceived();
+    outcome.wholeFrame = m_meter.LastAnswerWasWholeFrame();
     if (result == kMeterTransport) {
         outcome.error = m_meter.Serial().LastErrno();
         outcome.reason = m_meter.Serial().LastError();
@@ -112,9 +113,8 @@ MeterOutcome CMeterPort::DiscardUntil(std::chrono::steady_clock::time_point dead
 MeterOutcome CMeterPort::DrainLine(std::chrono::steady_clock::time_point until,
                                    std::chrono::steady_clock::duration quiet)
 {
-    // The measurement answer, the longest a meter sends.
-    constexpr unsigned kLongestAnswer = 21;
-    const auto latest = until + std::chrono::milliseconds(AnswerLimitMs(kLongestAnswer));
+    // The measurement answer is the longest a meter sends.
+    const auto latest = until + std::chrono::milliseconds(AnswerLimitMs(kMeasurementAnswerBytes));
     MeterOutcome outcome = DiscardUntil(until);
     unsigned dropped = 1;
     while (outcome.Ok() && dropped > 0 && std::chrono::steady_clock::now() < latest)
@@ -124,16 +124,22 @@ MeterOutcome CMeterPort::DrainLine(std::chrono::steady_clock::time_point until,
 
 int CMeterPort::AnswerLimitMs(unsigned bytes) const
 {
-    const uint32_t limit = m_meter.Serial().m_dwReadTotalLimitMs;
-    if (limit != 0)
-        return static_cast<int>(std::min<uint32_t>(limit, CSerial::kReadWaitMs));
-    return CSerial::kReadTotalPerByteMs * static_cast<int>(bytes) + CSerial::kReadTotalConstantMs;
+    return m_meter.Serial().ReadTotalMs(bytes);
 }
 
 std::chrono::microseconds CMeterPort::FrameGap() const
 {
-    // The meter's line: 8 data bits, no parity, 2 stop bits, and a start bit.
-    return std::chrono::microseconds(FrameGapMicros(m_baud, 11));
+    return m_meter.FrameGap();
+}
+
+MeterOutcome CMeterPort::ReadMeasurementsFrom(uint8_t address, MeterReading* reading,
+                                              std::chrono::steady_clock::time_point* asked)
+{
+    SetUnit(address);
+    MeterOutcome outcome = DrainLine(std::chrono::steady_clock::now(), FrameGap());
+    if (asked != nullptr)
+        *asked = std::chrono::steady_clock::now();
+    return outcome.Ok() ? ReadMeasurements(reading) : outcome;
 }
 
 MeterOutcome CMeterPort::ReadMeasurements(MeterReading* reading)

@@ -72,9 +72,15 @@ public:
     // How long a command waits for an answer of `bytes` bytes: the answer
     // limit when one is set, else the meter's 20 ms a byte + 1000 ms.
     int AnswerLimitMs(unsigned bytes) const;
-    // The 3.5-character silence each request waits for, at the port's baud rate.
+    // The 3.5-character silence each request waits for, at the port's
+    // settings (known once the port is open).
     std::chrono::microseconds FrameGap() const;
 
+    // One meter of a shared line: its reading asked at `address`, after the
+    // frame gap spent listening, so that a late byte from before is dropped,
+    // not read as this answer. *asked gets when the request was due.
+    MeterOutcome ReadMeasurementsFrom(uint8_t address, MeterReading* reading,
+                                      std::chrono::steady_clock::time_point* asked = nullptr);
     MeterOutcome ReadMeasurements(MeterReading* reading);
     MeterOutcome ReadParameters(Settings* settings);
     MeterOutcome WriteParameters(const Settings& settings);

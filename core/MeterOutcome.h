@@ -18,6 +18,10 @@ struct MeterOutcome {
     int error = 0;          // errno behind a port or transport failure; 0 when none
     std::string reason;     // the serial layer's last-error text of that failure
     unsigned received = 0;  // answer bytes that arrived
+    // The answer was one whole frame from the meter asked, checksum good,
+    // though not the one wanted (an exception, another register count): the
+    // meter has said all it will say to this request.
+    bool wholeFrame = false;
 
     bool Ok() const { return stage == kExchange && result == 0; }
     bool PortFailed() const { return stage != kExchange; }

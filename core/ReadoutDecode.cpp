@@ -2,7 +2,11 @@
 
 ReadoutFrame DecodeForReadouts(const MeterReading& reading)
 {
-    const Measurement m = DecodeReading(reading);
+    return DecodeForReadouts(DecodeReading(reading));
+}
+
+ReadoutFrame DecodeForReadouts(const Measurement& m)
+{
     ReadoutFrame frame{};
     frame.voltage = m.voltage / 100.0;
     frame.current = m.current / 100.0;

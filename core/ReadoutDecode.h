@@ -22,4 +22,5 @@ struct ReadoutFrame {
     uint32_t voltageColor;    // kReadoutRed while either alarm word is 0xFFFF
 };
 
+ReadoutFrame DecodeForReadouts(const Measurement& m);
 ReadoutFrame DecodeForReadouts(const MeterReading& reading);

@@ -70,6 +70,16 @@ unsigned FrameGapMicros(uint32_t baud, unsigned bitsPerChar)
     return static_cast<unsigned>((halfBits * 1000000ull + 2ull * baud - 1) / (2ull * baud));
 }
 
+// An exception, or a register answer of any size, from `address` to a
+// read with `function`, checksum good.
+static bool IsWholeRegisterAnswer(const uint8_t* a, uint8_t n, uint8_t address, uint8_t function)
+{
+    if (n < 5 || a[0] != address || (a[1] & 0x7F) != function)
+        return false;
+    const unsigned length = (a[1] & 0x80) != 0 ? 5u : a[2] + 5u;
+    return n == length && CheckCrc16(a, n);
+}
+
 CModBusRtu::CModBusRtu() = default;
 
 CModBusRtu::~CModBusRtu()
@@ -101,13 +111,17 @@ void CModBusRtu::Trace(bool sent, const uint8_t* bytes, unsigned count) const
         m_trace(m_traceContext, sent, bytes, count);
 }
 
-void CModBusRtu::WaitFrameGap() const
+std::chrono::microseconds CModBusRtu::FrameGap() const
 {
     // Start, data, parity, stop bits of one character as the port is set.
     const unsigned bits = 1u + m_serial.m_byDataBits + (m_serial.m_byParity != 0 ? 1u : 0u) +
                           (m_serial.m_byStopBits != 0 ? 2u : 1u);
-    const auto gap = std::chrono::microseconds(FrameGapMicros(m_serial.m_dwBaudRate, bits));
-    std::this_thread::sleep_until(m_lastTraffic + gap);
+    return std::chrono::microseconds(FrameGapMicros(m_serial.m_dwBaudRate, bits));
+}
+
+void CModBusRtu::WaitFrameGap() const
+{
+    std::this_thread::sleep_until(m_lastTraffic + FrameGap());
 }
 
 void CModBusRtu::Pause(unsigned ms) const
@@ -124,6 +138,7 @@ void CModBusRtu::Pause(unsigned ms) const
 
 int CModBusRtu::SendRequest(const uint8_t* frame, uint8_t length)
 {
+    m_wholeFrame = false;
     WaitFrameGap();
     Trace(true, frame, length);
     const int sent = m_serial.Write(frame, length);
@@ -158,6 +173,8 @@ int CModBusRtu::ReadRegisters(uint8_t function, uint8_t count, uint8_t* block, u
 
     uint8_t received = 0;
     int result = ReceiveResponse(frame, static_cast<uint8_t>(count * 2 + 5), &received);
+    m_wholeFrame =
+        result != kMeterTransport && IsWholeRegisterAnswer(frame, received, m_address, function);
     if (result != kMeterOk)
         return result;
     // A checked frame whose byte count is not the block's (a meter that

@@ -68,7 +68,6 @@ public:
 
     // Where requests go: 0xF8 (the default) or a meter's own address 1..247.
     void SetSlaveAddress(uint8_t address) { m_address = address; }
-    uint8_t SlaveAddress() const { return m_address; }
 
     int ReadMeasurements(MeterReading* reading);
     int ReadParameters(MeterParameters* parameters);
@@ -87,6 +86,14 @@ public:
 
     // Bytes the last answer check received (diagnostic only).
     unsigned LastReceived() const { return m_lastReceived; }
+    // Whether the last register read's answer was one whole frame from the
+    // meter asked, with a good checksum: an exception, or registers of any
+    // count. False after any other command.
+    bool LastAnswerWasWholeFrame() const { return m_wholeFrame; }
+
+    // The 3.5-character silence each request waits for, at the port's
+    // settings.
+    std::chrono::microseconds FrameGap() const;
 
     // Optional tracing of every frame on the wire; called on the thread
     // running the command. `sent` is true for requests.
@@ -129,6 +136,7 @@ private:
     uint8_t m_address = kSlaveAddress;
     Clock::time_point m_lastTraffic{};  // end of the last read or write
     unsigned m_lastReceived = 0;
+    bool m_wholeFrame = false;
     unsigned m_calibratePauseMs = kCalibratePauseDefaultMs;
     TraceFn m_trace = nullptr;
     void* m_traceContext = nullptr;

@@ -11,6 +11,9 @@
 struct MeterReading {
     uint8_t bytes[16];
 };
+// Its answer: address, function, byte count, the 16 bytes, CRC; the
+// longest a meter sends.
+inline constexpr unsigned kMeasurementAnswerBytes = 5 + sizeof(MeterReading::bytes);
 
 // Data part of the parameter answer and of the write request: holding
 // registers 0-3.

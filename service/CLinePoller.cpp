@@ -1,17 +1,13 @@
 #include "CLinePoller.h"
 
-#include "Crc16.h"
 #include "MeterFormat.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The reading's answer: address, function, byte count, 16 bytes, CRC.
-constexpr unsigned kReadingAnswerBytes = 5 + sizeof(MeterReading::bytes);
 // A line this long without a byte has ended its message (the serial layer's
 // gap between bytes of one answer).
 constexpr std::chrono::milliseconds kQuiet(CSerial::kReadIntervalMs);
@@ -61,7 +57,6 @@ CLinePoller::CLinePoller(const LineConfig& line, int intervalMs, CSnapshotStore&
     m_port.Choose(choice);
     m_port.SetCancel(&m_stop);
     m_port.SetAnswerLimitMs(static_cast<uint32_t>(timing.answerLimitMs));
-    m_port.Meter().SetTrace(&CLinePoller::OnFrame, this);
 }
 
 CLinePoller::~CLinePoller()
@@ -136,15 +131,9 @@ bool CLinePoller::OpenLine()
 
 bool CLinePoller::PollMeter(MeterSnapshot* meter)
 {
-    m_port.SetUnit(meter->address);
-    // The frame gap, spent listening and longer while bytes come: a late
-    // byte from before is dropped here, not read as this meter's answer.
-    MeterOutcome outcome = m_port.DrainLine(Clock::now(), m_port.FrameGap());
-    const Clock::time_point asked = Clock::now();
     MeterReading reading{};
-    m_answerBytes = 0;
-    if (outcome.Ok())
-        outcome = m_port.ReadMeasurements(&reading);
+    Clock::time_point asked;
+    const MeterOutcome outcome = m_port.ReadMeasurementsFrom(meter->address, &reading, &asked);
     if (m_stop.Requested())
         return true;  // a cancelled transfer is no fault of the line
     ++meter->polls;
@@ -156,7 +145,7 @@ bool CLinePoller::PollMeter(MeterSnapshot* meter)
     if (!outcome.Ok()) {
         ++meter->failures;
         MarkDown(meter, OutcomeText(outcome));
-        return AnswerWasWholeFrame(meter->address) || WaitOutAnswer(asked);
+        return outcome.wholeFrame || WaitOutAnswer(asked);
     }
     const size_t i = static_cast<size_t>(meter - m_snapshots.data());
     meter->up = true;
@@ -180,33 +169,12 @@ bool CLinePoller::PollMeter(MeterSnapshot* meter)
 // dropped, so the next meter's exchange starts on a quiet line.
 bool CLinePoller::WaitOutAnswer(Clock::time_point asked)
 {
-    const auto limit = std::chrono::milliseconds(m_port.AnswerLimitMs(kReadingAnswerBytes));
+    const auto limit = std::chrono::milliseconds(m_port.AnswerLimitMs(kMeasurementAnswerBytes));
     const MeterOutcome outcome = m_port.DrainLine(asked + limit, kQuiet);
     if (outcome.Ok() || m_stop.Requested())
         return true;
     LoseLine(outcome);
     return false;
-}
-
-// An exception, or a register answer of another size, with a good checksum
-// from the meter asked: it has said all it will say to this request.
-bool CLinePoller::AnswerWasWholeFrame(uint8_t address) const
-{
-    const uint8_t* a = m_answer;
-    const unsigned n = m_answerBytes;
-    if (n < 5 || a[0] != address || (a[1] & 0x7F) != CModBusRtu::kFuncReadInput)
-        return false;
-    const unsigned length = (a[1] & 0x80) != 0 ? 5u : a[2] + 5u;
-    return n == length && CheckCrc16(a, static_cast<uint8_t>(n));
-}
-
-void CLinePoller::OnFrame(void* self, bool sent, const uint8_t* bytes, unsigned count)
-{
-    CLinePoller* poller = static_cast<CLinePoller*>(self);
-    if (sent)
-        return;
-    poller->m_answerBytes = std::min<unsigned>(count, sizeof poller->m_answer);
-    std::memcpy(poller->m_answer, bytes, poller->m_answerBytes);
 }
 
 void CLinePoller::LoseLine(const MeterOutcome& outcome)

@@ -76,9 +76,6 @@ private:
     bool PollMeter(MeterSnapshot* meter);
     // After a failed exchange asked at `asked`; false on a transport failure.
     bool WaitOutAnswer(std::chrono::steady_clock::time_point asked);
-    // The answer bytes of the last exchange were one whole frame from `address`.
-    bool AnswerWasWholeFrame(uint8_t address) const;
-    static void OnFrame(void* self, bool sent, const uint8_t* bytes, unsigned count);
     void LoseLine(const MeterOutcome& outcome);
     void MarkDown(MeterSnapshot* meter, const std::string& reason);
     bool PauseBeforeReopen();
@@ -96,9 +93,6 @@ private:
     // What the log last said of each meter, so that it speaks on change only.
     enum Reported : char { kReportedNothing, kReportedUp, kReportedDown };
     std::vector<Reported> m_reported;
-    // The bytes the last answer check received (the link's frame trace).
-    uint8_t m_answer[32] = {};
-    unsigned m_answerBytes = 0;
     int m_pauseMs;
     bool m_everOpened = false;  // reopens and their log lines say so
     std::string m_lastOpenError;
