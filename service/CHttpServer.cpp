@@ -1,6 +1,7 @@
 #include "CHttpServer.h"
 
 #include "CHttpWorkers.h"
+#include "MeterdConfig.h"
 #include "MetricsText.h"
 
 #include <cerrno>
@@ -99,8 +100,7 @@ bool CHttpServer::Start(const std::string& host, int port, std::string* error)
     const int bound =
         port == 0 ? s.bind_to_any_port(host) : (s.bind_to_port(host, port) ? port : -1);
     if (bound <= 0) {
-        const bool v6 = host.find(':') != std::string::npos;
-        *error = "cannot listen on " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) +
+        *error = "cannot listen on " + ListenText(host, port) +
                  (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string());
         return false;
     }

@@ -69,9 +69,7 @@ bool CMeterd::Listen(const MeterdConfig& config, std::string* error)
 {
     if (!m_http.Start(config.listenHost, config.listenPort, error))
         return false;
-    MeterdConfig bound = config;
-    bound.listenPort = m_http.Port();
-    m_log("serving metrics on http://" + ListenText(bound) + "/metrics");
+    m_log("serving metrics on http://" + ListenText(config.listenHost, m_http.Port()) + "/metrics");
     return true;
 }
 

@@ -45,10 +45,6 @@ public:
     // behind (see CHttpServer::Stop).
     bool Stop();
 
-    // The HTTP port in use (the chosen one for port 0).
-    int HttpPort() const { return m_http.Port(); }
-    const CSnapshotStore& Store() const { return *m_store; }
-
 private:
     // The publisher in force, swapped by Reload while pollers publish.
     struct MqttSlot {

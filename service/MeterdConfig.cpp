@@ -490,11 +490,15 @@ ConfigResult LoadMeterdConfig(const std::string& path)
     return ParseMeterdConfig(text, path);
 }
 
+std::string ListenText(const std::string& host, int port)
+{
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
 std::string ListenText(const MeterdConfig& config)
 {
-    const bool v6 = config.listenHost.find(':') != std::string::npos;
-    return (v6 ? "[" + config.listenHost + "]" : config.listenHost) + ":" +
-           std::to_string(config.listenPort);
+    return ListenText(config.listenHost, config.listenPort);
 }
 
 std::size_t MeterCount(const MeterdConfig& config)

@@ -70,6 +70,7 @@ ConfigResult ParseMeterdConfig(std::string_view text, const std::string& fileNam
 ConfigResult LoadMeterdConfig(const std::string& path);
 
 // "127.0.0.1:9788", "[::1]:9788": the listen address as written.
+std::string ListenText(const std::string& host, int port);
 std::string ListenText(const MeterdConfig& config);
 // All meters of all lines.
 std::size_t MeterCount(const MeterdConfig& config);

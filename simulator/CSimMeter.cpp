@@ -24,16 +24,6 @@ uint16_t ClampRegister(double value)
     return static_cast<uint16_t>(std::lround(value));
 }
 
-std::vector<uint8_t> ExceptionAnswer(uint8_t address, uint8_t function, int code)
-{
-    std::vector<uint8_t> answer = {address, static_cast<uint8_t>(function | 0x80),
-                                   static_cast<uint8_t>(code)};
-    const uint16_t crc = Crc16(3, answer.data());
-    answer.push_back(static_cast<uint8_t>(crc >> 8));
-    answer.push_back(static_cast<uint8_t>(crc & 0xFF));
-    return answer;
-}
-
 }  // namespace
 
 CSimMeter::CSimMeter(const SimMeterState& state)
@@ -191,7 +181,7 @@ SimReply CSimMeter::Answer(const std::vector<uint8_t>& frame, bool lineOk, int c
     SimReply reply;
     if (f.exceptionCode != 0) {
         // The request's meaning is ignored: nothing written, nothing cleared.
-        reply.bytes = ExceptionAnswer(frame[0], frame[1], f.exceptionCode);
+        reply.bytes = SimExceptionAnswer(frame[0], frame[1], static_cast<uint8_t>(f.exceptionCode));
     } else {
         reply.bytes = SimAnswer(m_state, frame.data(), frame.size());
         const bool echoed = reply.bytes.size() == frame.size() && reply.bytes[1] == frame[1];

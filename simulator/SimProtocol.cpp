@@ -19,20 +19,6 @@ void PushWord(std::vector<uint8_t>& out, uint16_t value)
     out.push_back(static_cast<uint8_t>(value & 0xFF));
 }
 
-void PushCrc(std::vector<uint8_t>& out)
-{
-    uint16_t crc = Crc16(static_cast<uint8_t>(out.size()), out.data());
-    out.push_back(static_cast<uint8_t>(crc >> 8));
-    out.push_back(static_cast<uint8_t>(crc & 0xFF));
-}
-
-std::vector<uint8_t> Exception(uint8_t address, uint8_t function, uint8_t code)
-{
-    std::vector<uint8_t> out{address, static_cast<uint8_t>(function | 0x80), code};
-    PushCrc(out);
-    return out;
-}
-
 bool ValueAccepted(int reg, uint16_t value)
 {
     switch (reg) {
@@ -45,6 +31,13 @@ bool ValueAccepted(int reg, uint16_t value)
 }
 
 }  // namespace
+
+std::vector<uint8_t> SimExceptionAnswer(uint8_t address, uint8_t function, uint8_t code)
+{
+    std::vector<uint8_t> out{address, static_cast<uint8_t>(function | 0x80), code};
+    AppendCrc16Bytes(out);
+    return out;
+}
 
 void SimInputRegisters(const SimMeterState& s, uint16_t regs[8])
 {
@@ -129,11 +122,11 @@ std::vector<uint8_t> SimAnswer(SimMeterState& state, const uint8_t* request, siz
         case 0x03:
         case 0x04: {
             if (length != 8)
-                return Exception(address, function, 3);
+                return SimExceptionAnswer(address, function, 3);
             const unsigned start = Word(request + 2);
             const unsigned count = Word(request + 4);
             if (count < 1 || count > 125)
-                return Exception(address, function, 3);
+                return SimExceptionAnswer(address, function, 3);
             uint16_t regs[8];
             unsigned blockSize;
             if (function == 0x04) {
@@ -144,29 +137,29 @@ std::vector<uint8_t> SimAnswer(SimMeterState& state, const uint8_t* request, siz
                 blockSize = 4;
             }
             if (start + count > blockSize)
-                return Exception(address, function, 2);
+                return SimExceptionAnswer(address, function, 2);
             std::vector<uint8_t> out{address, function, static_cast<uint8_t>(count * 2)};
             for (unsigned i = 0; i < count; ++i)
                 PushWord(out, regs[start + i]);
-            PushCrc(out);
+            AppendCrc16Bytes(out);
             return out;
         }
         case 0x10: {
             if (length < 9)
-                return Exception(address, function, 3);
+                return SimExceptionAnswer(address, function, 3);
             const unsigned start = Word(request + 2);
             const unsigned count = Word(request + 4);
             const unsigned byteCount = request[6];
             if (count < 1 || count > 123 || byteCount != 2 * count || length != 9 + byteCount)
-                return Exception(address, function, 3);
+                return SimExceptionAnswer(address, function, 3);
             if (start + count > 4)
-                return Exception(address, function, 2);
+                return SimExceptionAnswer(address, function, 2);
             uint16_t regs[4];
             SimHoldingRegisters(state, regs);
             for (unsigned i = 0; i < count; ++i) {
                 const uint16_t value = Word(request + 7 + 2 * i);
                 if (!ValueAccepted(static_cast<int>(start + i), value))
-                    return Exception(address, function, 3);
+                    return SimExceptionAnswer(address, function, 3);
                 regs[start + i] = value;
             }
             state.highVoltage = regs[kRegHighVoltage];
@@ -174,20 +167,20 @@ std::vector<uint8_t> SimAnswer(SimMeterState& state, const uint8_t* request, siz
             state.address = regs[kRegAddress];
             state.currentRange = regs[kRegCurrentRange];
             std::vector<uint8_t> out(request, request + 6);
-            PushCrc(out);
+            AppendCrc16Bytes(out);
             return out;
         }
         case 0x41:
             if (length != 6 || request[2] != kSimCalibrateCode[0] ||
                 request[3] != kSimCalibrateCode[1])
-                return Exception(address, function, 3);
+                return SimExceptionAnswer(address, function, 3);
             return std::vector<uint8_t>(request, request + 6);
         case 0x42:
             if (length != 4)
-                return Exception(address, function, 3);
+                return SimExceptionAnswer(address, function, 3);
             state.energy = 0;
             return std::vector<uint8_t>(request, request + 4);
-        default: return Exception(address, function, 1);
+        default: return SimExceptionAnswer(address, function, 1);
     }
 }
 

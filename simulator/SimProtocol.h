@@ -30,6 +30,9 @@
 // code, CRC. The answer's address byte is always the request's.
 std::vector<uint8_t> SimAnswer(SimMeterState& state, const uint8_t* request, size_t length);
 
+// The exception answer: address, function | 0x80, code, CRC.
+std::vector<uint8_t> SimExceptionAnswer(uint8_t address, uint8_t function, uint8_t code);
+
 // Splits a byte stream into request frames: returns the length of the first
 // complete frame at the start of `bytes`, 0 if more bytes are needed, or -1
 // if the first byte cannot start a frame (skip it).
