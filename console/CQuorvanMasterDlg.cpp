@@ -181,14 +181,13 @@ void CQuorvanMasterDlg::OnSetComPort()
     auto* dlg = new CComSetDlg(this);
     dlg->m_byPort = m_byPort;
     dlg->m_wBaudRate = m_wBaudRate;
-    bool alive = true;
-    const int result = RunModal(dlg, &alive);
-    if (!alive)
+    const std::optional<int> result = RunModal(dlg);
+    if (!result)
         return;
     const uint8_t port = dlg->m_byPort;
     const uint16_t baud = dlg->m_wBaudRate;
     delete dlg;
-    if (result != QDialog::Accepted)
+    if (*result != QDialog::Accepted)
         return;
     m_byPort = port;
     m_wBaudRate = baud;
@@ -360,14 +359,13 @@ void CQuorvanMasterDlg::OnParametersRead(ParametersRead read)
         return;
     }
     auto* dlg = new CDlgParameterSet(read.settings, this);
-    bool alive = true;
-    const int result = RunModal(dlg, &alive);
-    if (!alive)
+    const std::optional<int> result = RunModal(dlg);
+    if (!result)
         return;
     const Settings toWrite = dlg->SettingsToWrite();
     delete dlg;
     // A dialog ended by a close counts as Cancel: nothing is written.
-    if (result != QDialog::Accepted || m_closePending) {
+    if (*result != QDialog::Accepted || m_closePending) {
         FinishOneShot();
         return;
     }
@@ -419,12 +417,11 @@ void CQuorvanMasterDlg::OnCalibrate()
     if (m_jobRunning)
         return;
     auto* password = new CDlgPassword(this);
-    bool alive = true;
-    const int result = RunModal(password, &alive);
-    if (!alive)
+    const std::optional<int> result = RunModal(password);
+    if (!result)
         return;
     delete password;
-    if (result == QDialog::Accepted && BeginJob())
+    if (*result == QDialog::Accepted && BeginJob())
         Step(&CQuorvanMasterDlg::CalibrateWorker, &CQuorvanMasterDlg::OnCalibrated);
 }
 
@@ -492,13 +489,12 @@ void CQuorvanMasterDlg::OnRecordToFile()
     dlg->setDefaultSuffix(QStringLiteral("csv"));
     // A file chosen again is appended to, not replaced: no "replace it?".
     dlg->setOption(QFileDialog::DontConfirmOverwrite);
-    bool alive = true;
-    const int result = RunModal(dlg, &alive);
-    if (!alive)
+    const std::optional<int> result = RunModal(dlg);
+    if (!result)
         return;
     const QString path = dlg->selectedFiles().value(0);
     delete dlg;
-    if (result != QDialog::Accepted || path.isEmpty())
+    if (*result != QDialog::Accepted || path.isEmpty())
         return;
     std::string error;
     if (!m_recorder.Start(path.toStdString(), &error)) {
@@ -550,16 +546,16 @@ void CQuorvanMasterDlg::ShowRecordingState()
 
 // --- Dialogs and boxes ---
 
-int CQuorvanMasterDlg::RunModal(QDialog* dialog, bool* alive)
+std::optional<int> CQuorvanMasterDlg::RunModal(QDialog* dialog)
 {
     const QPointer<CQuorvanMasterDlg> self(this);
     // A box may come up over another (a recording failure over a job's box).
     const QPointer<QDialog> outer = m_openDialog;
     m_openDialog = dialog;
     const int result = dialog->exec();
-    *alive = !self.isNull();
-    if (*alive)
-        m_openDialog = outer;
+    if (self.isNull())
+        return std::nullopt;
+    m_openDialog = outer;
     return result;
 }
 
@@ -568,8 +564,7 @@ bool CQuorvanMasterDlg::ShowMessage(const QString& text, const QString& detail,
 {
     QMessageBox* box = MakeMessageBox(CQuorvanMasterApp::ProgramName(), icon, text, detail, this)
                            .release();  // this window's child from here on
-    bool alive = true;
-    RunModal(box, &alive);
+    const bool alive = RunModal(box).has_value();
     if (alive)
         delete box;
     return alive;

@@ -45,6 +45,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 class CIanalogdisplayx;
 class QMenu;
@@ -168,10 +169,9 @@ private:
     void OnCalibrated(MeterOutcome outcome);
 
     // exec() of a dialog of this window, remembered so that a close can end
-    // it first. The dialog is this window's child, so it goes with it; the
-    // result is Rejected if the window was destroyed meanwhile, and *alive
-    // is then false.
-    int RunModal(QDialog* dialog, bool* alive);
+    // it first. The dialog is this window's child, so it goes with it: empty
+    // when the window was destroyed meanwhile, the dialog's result otherwise.
+    std::optional<int> RunModal(QDialog* dialog);
     // A plain box owned by this window; false if the window was destroyed
     // while it was up.
     bool ShowMessage(const QString& text, const QString& detail,

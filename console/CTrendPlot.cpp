@@ -39,28 +39,32 @@ int64_t FloorTo(int64_t value, int64_t step)
 
 }  // namespace
 
-CTrendPlot::CTrendPlot(const QString& title, int decimals, const QColor& color, QWidget* parent)
-    : QWidget(parent), m_title(title), m_decimals(decimals), m_color(color)
+CTrendPlot::CTrendPlot(const TrendView& view, Series series, bool marks, const QString& title,
+                       int decimals, const QColor& color, QWidget* parent)
+    : QWidget(parent),
+      m_title(title),
+      m_decimals(decimals),
+      m_color(color),
+      m_view(view),
+      m_series(series),
+      m_marks(marks)
 {
     // Every pixel is painted each time.
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void CTrendPlot::SetView(const TrendView* view, Series series, bool marks)
+void CTrendPlot::Refit()
 {
-    m_view = view;
-    m_series = series;
-    m_marks = marks;
     FitValueAxis();
     update();
 }
 
 void CTrendPlot::FitValueAxis()
 {
-    const std::vector<TrendPoint>* points = m_view ? &(m_view->*m_series) : nullptr;
+    const std::vector<TrendPoint>* points = &(m_view.*m_series);
     double lo = 0.0;
     double hi = 0.0;
-    if (points != nullptr && !points->empty()) {
+    if (!points->empty()) {
         const auto [low, high] = std::minmax_element(
             points->begin(), points->end(),
             [](const TrendPoint& a, const TrendPoint& b) { return a.value < b.value; });
@@ -149,10 +153,10 @@ void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area)
     }
 
     // Time axis: local clock time at round steps.
-    if (m_view == nullptr || m_view->toMs <= m_view->fromMs)
+    if (m_view.toMs <= m_view.fromMs)
         return;
-    const int64_t from = m_view->fromMs;
-    const int64_t span = m_view->toMs - from;
+    const int64_t from = m_view.fromMs;
+    const int64_t span = m_view.toMs - from;
     int64_t step = kTimeSteps[std::size(kTimeSteps) - 1];
     for (int64_t s : kTimeSteps) {
         if (span / s <= kMaxTimeTicks) {
@@ -163,9 +167,9 @@ void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area)
     const QString format = step < 60000 ? QStringLiteral("hh:mm:ss") : QStringLiteral("hh:mm");
     // Ticks fall on round local times (the offset at the axis's end).
     const int64_t offset =
-        static_cast<int64_t>(QDateTime::fromMSecsSinceEpoch(m_view->toMs).offsetFromUtc()) * 1000;
+        static_cast<int64_t>(QDateTime::fromMSecsSinceEpoch(m_view.toMs).offsetFromUtc()) * 1000;
     const double scaleX = area.width() / static_cast<double>(span);
-    for (int64_t t = FloorTo(from + offset, step) + step - offset; t <= m_view->toMs; t += step) {
+    for (int64_t t = FloorTo(from + offset, step) + step - offset; t <= m_view.toMs; t += step) {
         const int x = area.left() + static_cast<int>(std::lround((t - from) * scaleX));
         painter.setPen(kGrid);
         painter.drawLine(x, area.top(), x, area.bottom());
@@ -177,11 +181,11 @@ void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area)
 
 void CTrendPlot::DrawData(QPainter& painter, const QRect& area) const
 {
-    if (m_view == nullptr || m_view->toMs <= m_view->fromMs)
+    if (m_view.toMs <= m_view.fromMs)
         return;
-    const std::vector<TrendPoint>& points = m_view->*m_series;
-    const int64_t from = m_view->fromMs;
-    const double scaleX = area.width() / static_cast<double>(m_view->toMs - from);
+    const std::vector<TrendPoint>& points = m_view.*m_series;
+    const int64_t from = m_view.fromMs;
+    const double scaleX = area.width() / static_cast<double>(m_view.toMs - from);
     const double scaleY = area.height() / (m_high - m_low);
     auto at = [&](const TrendPoint& p) {
         return QPointF(area.left() + (p.ms - from) * scaleX,
@@ -195,7 +199,7 @@ void CTrendPlot::DrawData(QPainter& painter, const QRect& area) const
     painter.setPen(pen);
     QPolygonF line;
     size_t begin = 0;
-    for (size_t end : m_view->segmentEnds) {
+    for (size_t end : m_view.segmentEnds) {
         if (end - begin == 1) {
             // A lone reading between two gaps: a dot, as no line reaches it.
             painter.setBrush(m_color);
@@ -213,7 +217,7 @@ void CTrendPlot::DrawData(QPainter& painter, const QRect& area) const
         painter.setRenderHint(QPainter::Antialiasing, true);
         painter.setPen(Qt::NoPen);
         painter.setBrush(kAlarm);
-        for (const TrendPoint& p : m_view->alarms)
+        for (const TrendPoint& p : m_view.alarms)
             painter.drawEllipse(at(p), kMarkRadius, kMarkRadius);
     }
 }

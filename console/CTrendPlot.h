@@ -3,8 +3,8 @@
 // in local clock time and a value axis on round numbers, titled with the
 // unit.
 //
-// It draws from a TrendView its owner keeps and refills: SetView() notes
-// which series to draw and fits the axes, then schedules one paint.
+// It draws one series of a TrendView its owner keeps and refills; Refit()
+// after a refill fits the axes and schedules one paint.
 // UI thread only.
 #pragma once
 
@@ -26,12 +26,12 @@ class CTrendPlot : public QWidget {
 public:
     using Series = std::vector<TrendPoint> TrendView::*;
 
-    // `decimals`: the finest the meter reports (2 for V and A, 1 for W).
-    CTrendPlot(const QString& title, int decimals, const QColor& color, QWidget* parent);
+    // `view` outlives the plot; `decimals`: the finest the meter reports (2
+    // for V and A, 1 for W); `marks` draws the view's alarms as red dots.
+    CTrendPlot(const TrendView& view, Series series, bool marks, const QString& title, int decimals,
+               const QColor& color, QWidget* parent);
 
-    // `view` must stay alive until the next SetView; `marks` draws its
-    // alarms as red dots.
-    void SetView(const TrendView* view, Series series, bool marks);
+    void Refit();
 
     // The value axis as drawn.
     double AxisLow() const { return m_low; }
@@ -57,9 +57,9 @@ private:
     const QString m_title;
     const int m_decimals;
     const QColor m_color;
-    const TrendView* m_view = nullptr;
-    Series m_series = &TrendView::voltage;
-    bool m_marks = false;
+    const TrendView& m_view;
+    const Series m_series;
+    const bool m_marks;
     double m_low = 0.0;
     double m_high = 1.0;
     double m_step = 0.25;

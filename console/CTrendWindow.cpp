@@ -35,9 +35,12 @@ CTrendWindow::CTrendWindow(const CTrendHistory& history, QWidget* parent)
     top->addWidget(m_range);
     top->addStretch(1);
     layout->addLayout(top);
-    m_plots[kVoltage] = new CTrendPlot(QStringLiteral("Voltage (V)"), 2, QColor(0, 90, 200), this);
-    m_plots[kCurrent] = new CTrendPlot(QStringLiteral("Current (A)"), 2, QColor(0, 140, 60), this);
-    m_plots[kPower] = new CTrendPlot(QStringLiteral("Power (W)"), 1, QColor(200, 110, 0), this);
+    m_plots[kVoltage] = new CTrendPlot(m_view, &TrendView::voltage, true,
+                                       QStringLiteral("Voltage (V)"), 2, QColor(0, 90, 200), this);
+    m_plots[kCurrent] = new CTrendPlot(m_view, &TrendView::current, false,
+                                       QStringLiteral("Current (A)"), 2, QColor(0, 140, 60), this);
+    m_plots[kPower] = new CTrendPlot(m_view, &TrendView::power, false, QStringLiteral("Power (W)"),
+                                     1, QColor(200, 110, 0), this);
     for (CTrendPlot* plot : m_plots)
         layout->addWidget(plot, 1);
     m_status = new QLabel(QStringLiteral("Not recording"), this);
@@ -86,9 +89,8 @@ void CTrendWindow::Refresh()
         m_view.toMs = QDateTime::currentMSecsSinceEpoch();
         m_view.fromMs = m_view.toMs - windowMs;
     }
-    m_plots[kVoltage]->SetView(&m_view, &TrendView::voltage, true);
-    m_plots[kCurrent]->SetView(&m_view, &TrendView::current, false);
-    m_plots[kPower]->SetView(&m_view, &TrendView::power, false);
+    for (CTrendPlot* plot : m_plots)
+        plot->Refit();
 }
 
 void CTrendWindow::SetStatusText(const QString& text)
