@@ -18,100 +18,51 @@ std::string SecondsText(int64_t unixMs)
     return text;
 }
 
-// A meter's old values are not shown while it is down.
-bool Live(const MeterSnapshot& m)
-{
-    return m.up && m.haveReading;
-}
+// Which meters a family shows: a meter's old values are not shown while it
+// is down, and a time only once there was a reading.
+enum class Shown { kAll, kLive, kEverRead };
 
-// Each writes a meter's sample value into *v, or returns false to leave
-// the meter out of that family.
-bool Up(const MeterSnapshot& m, std::string* v)
+bool Shows(Shown shown, const MeterSnapshot& m)
 {
-    *v = m.up ? "1" : "0";
+    switch (shown) {
+        case Shown::kLive: return m.up && m.haveReading;
+        case Shown::kEverRead: return m.haveReading;
+        case Shown::kAll: break;
+    }
     return true;
 }
 
-bool Voltage(const MeterSnapshot& m, std::string* v)
-{
-    if (!Live(m))
-        return false;
-    *v = HundredthsText(m.reading.voltage);
-    return true;
-}
-
-bool Current(const MeterSnapshot& m, std::string* v)
-{
-    if (!Live(m))
-        return false;
-    *v = HundredthsText(m.reading.current);
-    return true;
-}
-
-bool Power(const MeterSnapshot& m, std::string* v)
-{
-    if (!Live(m))
-        return false;
-    *v = TenthsText(m.reading.power);
-    return true;
-}
-
-bool EnergyJoules(const MeterSnapshot& m, std::string* v)
-{
-    if (!Live(m))
-        return false;
-    *v = std::to_string(uint64_t{m.reading.energy} * 3600);
-    return true;
-}
-
-bool Alarm(const MeterSnapshot& m, std::string* v)
-{
-    if (!Live(m))
-        return false;
-    *v = m.reading.VoltageAlarm() ? "1" : "0";
-    return true;
-}
-
-bool ReadingTime(const MeterSnapshot& m, std::string* v)
-{
-    if (!m.haveReading)
-        return false;
-    *v = SecondsText(m.readingUnixMs);
-    return true;
-}
-
-bool Polls(const MeterSnapshot& m, std::string* v)
-{
-    *v = std::to_string(m.polls);
-    return true;
-}
-
-bool Failures(const MeterSnapshot& m, std::string* v)
-{
-    *v = std::to_string(m.failures);
-    return true;
-}
+using Meter = const MeterSnapshot&;
 
 struct Family {
     const char* name;
     const char* type;
     const char* help;
-    bool (*value)(const MeterSnapshot&, std::string*);
+    Shown shown;
+    std::string (*value)(const MeterSnapshot&);
 };
 
 constexpr Family kFamilies[] = {
-    {"quorvan_meter_up", "gauge", "1 while the meter's last poll succeeded.", Up},
-    {"quorvan_meter_voltage_volts", "gauge", "Voltage the meter measures.", Voltage},
-    {"quorvan_meter_current_amperes", "gauge", "Current the meter measures.", Current},
-    {"quorvan_meter_power_watts", "gauge", "Power the meter measures.", Power},
+    {"quorvan_meter_up", "gauge", "1 while the meter's last poll succeeded.", Shown::kAll,
+     [](Meter m) { return std::string(m.up ? "1" : "0"); }},
+    {"quorvan_meter_voltage_volts", "gauge", "Voltage the meter measures.", Shown::kLive,
+     [](Meter m) { return HundredthsText(m.reading.voltage); }},
+    {"quorvan_meter_current_amperes", "gauge", "Current the meter measures.", Shown::kLive,
+     [](Meter m) { return HundredthsText(m.reading.current); }},
+    {"quorvan_meter_power_watts", "gauge", "Power the meter measures.", Shown::kLive,
+     [](Meter m) { return TenthsText(m.reading.power); }},
     {"quorvan_meter_energy_joules_total", "counter",
      "The meter's energy counter (1 Wh = 3600 J); back to 0 when the meter's counter is cleared.",
-     EnergyJoules},
-    {"quorvan_meter_voltage_alarm", "gauge", "1 while the meter reports a voltage alarm.", Alarm},
+     Shown::kLive, [](Meter m) { return std::to_string(uint64_t{m.reading.energy} * 3600); }},
+    {"quorvan_meter_voltage_alarm", "gauge", "1 while the meter reports a voltage alarm.",
+     Shown::kLive, [](Meter m) { return std::string(m.reading.VoltageAlarm() ? "1" : "0"); }},
     {"quorvan_meter_last_reading_timestamp_seconds", "gauge",
-     "When the meter's last good reading was taken (Unix time).", ReadingTime},
-    {"quorvan_meter_polls_total", "counter", "Polls sent to the meter.", Polls},
-    {"quorvan_meter_poll_failures_total", "counter", "Polls of the meter that failed.", Failures},
+     "When the meter's last good reading was taken (Unix time).", Shown::kEverRead,
+     [](Meter m) { return SecondsText(m.readingUnixMs); }},
+    {"quorvan_meter_polls_total", "counter", "Polls sent to the meter.", Shown::kAll,
+     [](Meter m) { return std::to_string(m.polls); }},
+    {"quorvan_meter_poll_failures_total", "counter", "Polls of the meter that failed.", Shown::kAll,
+     [](Meter m) { return std::to_string(m.failures); }},
 };
 
 void Append(std::string* out, std::initializer_list<const char*> parts)
@@ -150,16 +101,15 @@ void RenderMetrics(const std::vector<MeterSnapshot>& meters, std::string* out)
     // HELP and TYPE lines, then about a hundred bytes per sample.
     out->reserve(out->size() + 1536 + meters.size() * 1024);
 
-    std::string value;
     for (const Family& f : kFamilies) {
         Append(out, {"# HELP ", f.name, " ", f.help, "\n# TYPE ", f.name, " ", f.type, "\n"});
         for (size_t i = 0; i < meters.size(); ++i) {
-            if (!f.value(meters[i], &value))
+            if (!Shows(f.shown, meters[i]))
                 continue;
             *out += f.name;
             *out += labels[i];
             *out += ' ';
-            *out += value;
+            *out += f.value(meters[i]);
             *out += '\n';
         }
     }
