@@ -17,11 +17,6 @@ std::string MeterLabel(const MeterSnapshot& m)
     return "meter " + m.name + " (" + m.port + ", address " + std::to_string(m.address) + ")";
 }
 
-std::string PauseText(int ms)
-{
-    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
-}
-
 // One log line: a hint that DescribeFailure puts on a line of its own
 // follows a "; " instead.
 std::string OneLine(const std::string& text)
@@ -180,7 +175,7 @@ bool CLinePoller::WaitOutAnswer(Clock::time_point asked)
 void CLinePoller::LoseLine(const MeterOutcome& outcome)
 {
     m_port.Close();
-    Log("line lost: " + OutcomeText(outcome) + "; reopening in " + PauseText(m_pauseMs));
+    Log("line lost: " + OutcomeText(outcome) + "; reopening in " + DurationText(m_pauseMs));
     for (MeterSnapshot& meter : m_snapshots)
         MarkDown(&meter, OutcomeText(outcome));
 }

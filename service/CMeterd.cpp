@@ -4,17 +4,9 @@
 
 namespace {
 
-std::string Count(size_t n, const char* one, const char* many)
-{
-    return std::to_string(n) + " " + (n == 1 ? one : many);
-}
-
 std::string IntervalText(int ms)
 {
-    if (ms == 0)
-        return "as fast as the line allows";
-    return ms % 1000 == 0 ? "every " + std::to_string(ms / 1000) + " s"
-                          : "every " + std::to_string(ms) + " ms";
+    return ms == 0 ? "as fast as the line allows" : "every " + DurationText(ms);
 }
 
 bool HasLine(const MeterdConfig& config, const LineConfig& line)
@@ -58,8 +50,9 @@ bool CMeterd::Start(const MeterdConfig& config, std::string* error, bool* badCon
         }
         SwapMqtt(std::move(publisher));
     }
-    m_log("polling " + Count(config.lines.size(), "line", "lines") + ", " +
-          Count(MeterCount(config), "meter", "meters") + ", " + IntervalText(config.intervalMs));
+    m_log("polling " + CountText(config.lines.size(), "line", "lines") + ", " +
+          CountText(MeterCount(config), "meter", "meters") + ", " +
+          IntervalText(config.intervalMs));
     for (const LineConfig& line : config.lines)
         StartLine(line);
     return true;
@@ -82,7 +75,7 @@ std::unique_ptr<CMqttPublisher> CMeterd::StartMqtt(const MqttSettings& settings,
         return nullptr;
     for (const MeterSnapshot& snapshot : m_store->Copy())
         publisher->Publish(snapshot);
-    m_log("publishing to the MQTT broker " + settings.host + ":" + std::to_string(settings.port));
+    m_log("publishing to the MQTT broker " + MqttBrokerText(settings));
     return publisher;
 }
 
@@ -145,7 +138,7 @@ void CMeterd::Reload(const MeterdConfig& next)
     }
     ReloadHttp(previous);
     ReloadMqtt(previous);
-    m_log("configuration reloaded: " + Count(m_lines.size() - started, "line", "lines") +
+    m_log("configuration reloaded: " + CountText(m_lines.size() - started, "line", "lines") +
           " kept, " + std::to_string(started) + " started, " + std::to_string(dropped.size()) +
           " stopped" +
           (previous.intervalMs != next.intervalMs ? "; now polling " + IntervalText(next.intervalMs)

@@ -241,13 +241,13 @@ void CMqttPublisher::Connect()
                                      m_settings.keepaliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         const std::string why = MosquittoText(rc);
-        Lost("MQTT broker " + m_settings.host + ":" + std::to_string(m_settings.port) + ": " + why);
+        Lost("MQTT broker " + MqttBrokerText(m_settings) + ": " + why);
     }
 }
 
 bool CMqttPublisher::Reachable(std::string* error)
 {
-    const std::string where = m_settings.host + ":" + std::to_string(m_settings.port);
+    const std::string where = MqttBrokerText(m_settings);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

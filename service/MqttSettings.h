@@ -16,3 +16,9 @@ struct MqttSettings {
 
     bool operator==(const MqttSettings&) const = default;
 };
+
+// "host:port", as the log and the errors name the broker.
+inline std::string MqttBrokerText(const MqttSettings& settings)
+{
+    return settings.host + ":" + std::to_string(settings.port);
+}

@@ -17,13 +17,11 @@ namespace {
 
 int Check(const MeterdConfig& config, const std::string& path)
 {
-    const size_t lines = config.lines.size(), meters = MeterCount(config);
-    std::string summary = path + ": ok: " + std::to_string(lines) +
-                          (lines == 1 ? " line, " : " lines, ") + std::to_string(meters) +
-                          (meters == 1 ? " meter" : " meters") + ", metrics on " +
+    std::string summary = path + ": ok: " + CountText(config.lines.size(), "line", "lines") + ", " +
+                          CountText(MeterCount(config), "meter", "meters") + ", metrics on " +
                           ListenText(config);
     if (config.mqtt.enabled)
-        summary += ", broker " + config.mqtt.host + ":" + std::to_string(config.mqtt.port);
+        summary += ", broker " + MqttBrokerText(config.mqtt);
     std::puts(summary.c_str());
     return kMeterdExitOk;
 }
