@@ -27,7 +27,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import statistics
 import subprocess
 import sys
@@ -35,22 +34,11 @@ import tempfile
 import time
 import urllib.request
 
-CLK_TCK = os.sysconf("SC_CLK_TCK")
+from process_bench import proc_cpu_seconds, proc_status_kib, stop
+
 BIT_MS = 11 * 1000.0 / 9600  # one 8N2 character at 9600 baud
 WIRE_FLOOR_MS = (8 + 21 + 3.5) * BIT_MS  # request, answer and gap
 WARM_UP_S = 10
-
-
-def cpu_seconds(pid):
-    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / CLK_TCK
-
-
-def rss_kib(pid):
-    for line in open(f"/proc/{pid}/status"):
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1])
-    return 0
 
 
 def scrape(port):
@@ -67,8 +55,8 @@ class Sample:
     def __init__(self, pid, port):
         self.t = time.monotonic()
         text = scrape(port)
-        self.cpu = cpu_seconds(pid)
-        self.rss = rss_kib(pid)
+        self.cpu = proc_cpu_seconds(pid)
+        self.rss = proc_status_kib(pid, "VmRSS") or 0
         self.polls = counters(text, "quorvan_meter_polls_total")
         self.failures = counters(text, "quorvan_meter_poll_failures_total")
 
@@ -153,11 +141,9 @@ def main():
             scrape(port)
             http_ms.append(1000 * (time.perf_counter() - t0))
     finally:
-        service.send_signal(signal.SIGTERM)
-        service.wait(10)
+        stop(service)
         for sim in sims:
-            sim.send_signal(signal.SIGTERM)
-            sim.wait(10)
+            stop(sim)
         shutil.rmtree(home, ignore_errors=True)
 
     lines = per_line(args, first, last)
