@@ -274,7 +274,7 @@ bool ParseVolts(const char* text, uint32_t minHundredths, uint32_t maxHundredths
     return true;
 }
 
-bool ParseCliPort(const std::string& text, CliPort* port, std::string* error)
+bool ParseCliPort(const std::string& text, PortChoice* port, std::string* error)
 {
     if (text.find('/') != std::string::npos) {
         port->number = 0;

@@ -6,7 +6,7 @@
 // command. Nothing is thrown.
 #pragma once
 
-#include "CMeterPort.h"
+#include "PortMap.h"
 
 #include <cstdint>
 #include <string>
@@ -19,9 +19,6 @@ constexpr uint32_t kRangeCodeMax = 3;
 // a limit longer than the meter's own (1420 ms) finds nothing more.
 constexpr uint16_t kScanTimeoutMinMs = 50, kScanTimeoutMaxMs = 1500;
 constexpr uint16_t kScanTimeoutDefaultMs = 100;
-
-// A port as given: a number (COMn) or a device path, never both.
-using CliPort = PortChoice;
 
 // set-params values in register units; a field is used only when its flag is set.
 struct CliSetParams {
@@ -37,7 +34,7 @@ struct CliOptions {
     bool version = false;
     bool trace = false;
     bool json = false;
-    CliPort port;
+    PortChoice port;   // a number (COMn) or a device path, never both
     uint8_t unit = 0;  // the meter's own address 1..247; 0: the general address 0xF8
     CliCommand command = CliCommand::None;
     CliSetParams set;
@@ -54,7 +51,7 @@ CliParseResult ParseCliArgs(int argc, const char* const* argv);
 
 // "COM3" or "com3" (1..kMaxComPort) or a path containing '/'. False with a
 // sentence in *error otherwise.
-bool ParseCliPort(const std::string& text, CliPort* port, std::string* error);
+bool ParseCliPort(const std::string& text, PortChoice* port, std::string* error);
 
 // Volts with at most two decimals ("300", "300.5", "300.55") into hundredths
 // within [minHundredths, maxHundredths]; maxHundredths at most 65535.

@@ -32,12 +32,12 @@ MeterOutcome CMeterPort::Reopen()
 MeterOutcome CMeterPort::OpenAs(MeterOutcome::Stage stage)
 {
     CSerial& serial = m_meter.Serial();
-    // The device looked up by Choose, never the name looked up again (an
-    // empty one, for a port number below 1, fails as a missing device).
+    // The device looked up by Choose, never the name looked up again; with
+    // no port number beside it, an empty one (a number below 1) fails as a
+    // missing device.
     serial.m_strDevicePath = m_device;
-    const uint8_t number = static_cast<uint8_t>(m_choice.path.empty() ? m_choice.number : 0);
     MeterOutcome outcome;
-    if (m_meter.OpenPort(number, m_baud) == 0) {
+    if (m_meter.OpenPort(0, m_baud) == 0) {
         outcome.stage = stage;
         outcome.result = kMeterTransport;
         outcome.error = serial.LastErrno();

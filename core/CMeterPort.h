@@ -16,16 +16,11 @@
 #include "CModBusRtu.h"
 #include "CStopToken.h"
 #include "MeterOutcome.h"
+#include "PortMap.h"
 
 #include <chrono>
 #include <cstdint>
 #include <string>
-
-// A port as a person names it: COMn, or a device path.
-struct PortChoice {
-    int number = 0;    // n of "COMn"; 0 when a path is given
-    std::string path;  // a device path; empty when a number is given
-};
 
 class CMeterPort {
 public:

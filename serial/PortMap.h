@@ -13,6 +13,12 @@
 
 #include <string>
 
+// A port as a person names it: COMn, or a device path.
+struct PortChoice {
+    int number = 0;    // n of "COMn"; 0 when a path is given
+    std::string path;  // a device path; empty when a number is given
+};
+
 // Folder that holds the COMn aliases (not created here).
 std::string PortAliasDir();
 
