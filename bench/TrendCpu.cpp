@@ -17,6 +17,7 @@
 #include "CTrendHistory.h"
 #include "CTrendPlot.h"
 #include "CTrendWindow.h"
+#include "MeterFormat.h"
 #include "ReadoutDecode.h"
 
 #include <QApplication>
@@ -63,13 +64,6 @@ double CpuSeconds()
         }
     }
     return static_cast<double>(utime + stime) / sysconf(_SC_CLK_TCK);
-}
-
-int64_t SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 double ThreadCpuSeconds()
@@ -166,7 +160,7 @@ int main(int argc, char** argv)
     FakeMeter meter;
     CTrendHistory history;
     const int64_t unixNow = QDateTime::currentMSecsSinceEpoch();
-    const int64_t steadyNow = SteadyMs();
+    const int64_t steadyNow = SteadyMillisNow();
     for (int64_t back = 3600 * 1000; back > 0; back -= kPollMs)
         history.AddReading(meter.Next(), unixNow - back, steadyNow - back);
 
@@ -209,7 +203,7 @@ int main(int argc, char** argv)
         panel.Readout(CQuorvanMasterDlg::IDC_POWER)->SetPrecision(frame.powerPrecision);
         panel.Readout(CQuorvanMasterDlg::IDC_POWER)->SetValue(frame.power);
         panel.Readout(CQuorvanMasterDlg::IDC_ENERGY)->SetValue(frame.energy);
-        history.AddReading(m, QDateTime::currentMSecsSinceEpoch(), SteadyMs());
+        history.AddReading(m, QDateTime::currentMSecsSinceEpoch(), SteadyMillisNow());
         const double t0 = ThreadCpuSeconds();
         trend.Refresh();
         app.seconds += ThreadCpuSeconds() - t0;

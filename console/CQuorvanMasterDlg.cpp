@@ -9,6 +9,7 @@
 #include "DialogControls.h"
 #include "DialogUnits.h"
 #include "MessageBox.h"
+#include "MeterFormat.h"
 #include "PollLoop.h"
 
 #include <QContextMenuEvent>
@@ -31,13 +32,6 @@ namespace {
 const char kTitle[] = "COM. Instruments - Brisklane";
 const char kStartText[] = "Start Measure";
 const char kExitText[] = "Exit Measure";
-
-int64_t SteadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -281,11 +275,11 @@ MeterOutcome CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
     callbacks.onReading = [dialog](const MeterReading& reading, int64_t unixMs) {
         // One call per reading: its property changes land between two
         // paints, so each readout repaints once.
-        const Polled polled{DecodeReading(reading), unixMs, SteadyMs()};
+        const Polled polled{DecodeReading(reading), unixMs, SteadyMillisNow()};
         dialog->m_jobs.Post([dialog, polled] { dialog->OnPolled(polled); });
     };
     callbacks.onFailure = [dialog](const MeterOutcome&) {
-        const int64_t at = SteadyMs();
+        const int64_t at = SteadyMillisNow();
         dialog->m_jobs.Post([dialog, at] { dialog->OnPollFailed(at); });
     };
     return RunPollLoop(dialog->m_port, dialog->m_closing,
@@ -295,7 +289,7 @@ MeterOutcome CQuorvanMasterDlg::MeasureWorker(CQuorvanMasterDlg* dialog)
 void CQuorvanMasterDlg::OnMeasureEnded(MeterOutcome outcome)
 {
     if (outcome.stage != MeterOutcome::kOpen && !outcome.Ok())
-        OnPollFailed(SteadyMs());  // the poll that ended it
+        OnPollFailed(SteadyMillisNow());  // the poll that ended it
     if (!outcome.Ok() && !Report(MeterJob::kMeasure, outcome))
         return;  // the window went while its box was up
     FinishJob([this] {

@@ -33,6 +33,13 @@ std::string FormatReading(const Measurement& m, bool json, const std::string& ti
            (m.VoltageAlarm() ? "  VOLTAGE ALARM" : "") + "\n";
 }
 
+int64_t SteadyMillisNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 int64_t UnixMillisNow()
 {
     timespec now{};

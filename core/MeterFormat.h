@@ -28,3 +28,5 @@ std::string UtcTimestamp(int64_t unixMs);
 std::string UtcTimestamp();
 // Milliseconds since 1970, from the real-time clock.
 int64_t UnixMillisNow();
+// Milliseconds on the steady clock, which never jumps (the trend's time).
+int64_t SteadyMillisNow();
