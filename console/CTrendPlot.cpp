@@ -61,12 +61,12 @@ void CTrendPlot::Refit()
 
 void CTrendPlot::FitValueAxis()
 {
-    const std::vector<TrendPoint>* points = &(m_view.*m_series);
+    const std::vector<TrendPoint>& points = m_view.*m_series;
     double lo = 0.0;
     double hi = 0.0;
-    if (!points->empty()) {
+    if (!points.empty()) {
         const auto [low, high] = std::minmax_element(
-            points->begin(), points->end(),
+            points.begin(), points.end(),
             [](const TrendPoint& a, const TrendPoint& b) { return a.value < b.value; });
         lo = low->value;
         hi = high->value;

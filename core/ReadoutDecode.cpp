@@ -1,10 +1,5 @@
 #include "ReadoutDecode.h"
 
-ReadoutFrame DecodeForReadouts(const MeterReading& reading)
-{
-    return DecodeForReadouts(DecodeReading(reading));
-}
-
 ReadoutFrame DecodeForReadouts(const Measurement& m)
 {
     ReadoutFrame frame{};

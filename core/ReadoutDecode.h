@@ -1,4 +1,4 @@
-// What the four readouts show for one measurement block: values, the power
+// What the four readouts show for one decoded measurement: values, the power
 // and energy resolution and unit, and the voltage digits' colour. Plain C++
 // so the thresholds can be tested without a window.
 #pragma once
@@ -23,4 +23,3 @@ struct ReadoutFrame {
 };
 
 ReadoutFrame DecodeForReadouts(const Measurement& m);
-ReadoutFrame DecodeForReadouts(const MeterReading& reading);

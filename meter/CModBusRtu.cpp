@@ -173,8 +173,10 @@ int CModBusRtu::ReadRegisters(uint8_t function, uint8_t count, uint8_t* block, u
 
     uint8_t received = 0;
     int result = ReceiveResponse(frame, static_cast<uint8_t>(count * 2 + 5), &received);
+    // A good answer was checked whole already; only a refused one is looked at again.
     m_wholeFrame =
-        result != kMeterTransport && IsWholeRegisterAnswer(frame, received, m_address, function);
+        result == kMeterOk ||
+        (result != kMeterTransport && IsWholeRegisterAnswer(frame, received, m_address, function));
     if (result != kMeterOk)
         return result;
     // A checked frame whose byte count is not the block's (a meter that

@@ -74,7 +74,3 @@ std::string ListenText(const std::string& host, int port);
 std::string ListenText(const MeterdConfig& config);
 // All meters of all lines.
 std::size_t MeterCount(const MeterdConfig& config);
-
-// The log's words: "1 line", "2 meters"; "3 s", "250 ms".
-std::string CountText(std::size_t n, const char* one, const char* many);
-std::string DurationText(int ms);

@@ -13,3 +13,13 @@ void LogToStderr(const std::string& line)
         done += static_cast<size_t>(n);
     }
 }
+
+std::string CountText(std::size_t n, const char* one, const char* many)
+{
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string DurationText(int ms)
+{
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}

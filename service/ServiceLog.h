@@ -2,6 +2,7 @@
 // keeps when systemd runs the service.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -12,3 +13,7 @@ using LogFn = std::function<void(const std::string& line)>;
 // Writes "line\n" to standard error in one write(), so lines from several
 // threads never interleave.
 void LogToStderr(const std::string& line);
+
+// The log's words: "1 line", "2 meters"; "3 s", "250 ms".
+std::string CountText(std::size_t n, const char* one, const char* many);
+std::string DurationText(int ms);

@@ -33,7 +33,7 @@ TEST(ReadoutDecode, PowerDropsTheTenthsFrom1000W)
         {10009, 0, 1000.0}, {123456, 0, 12345.0}, {0xFFFFFFFF, 0, 429496729.0},
     };
     for (const auto& c : cases) {
-        const ReadoutFrame f = DecodeForReadouts(Block(0, 0, c.power, 0));
+        const ReadoutFrame f = DecodeForReadouts(DecodeReading(Block(0, 0, c.power, 0)));
         EXPECT_EQ(f.powerPrecision, c.precision) << c.power;
         EXPECT_DOUBLE_EQ(f.power, c.value) << c.power;
     }
@@ -55,7 +55,7 @@ TEST(ReadoutDecode, EnergySwitchesToKilowattHoursAt10000)
         {0x00010000, 2, "kWh", 65.536},
     };
     for (const auto& c : cases) {
-        const ReadoutFrame f = DecodeForReadouts(Block(0, 0, 0, c.energy));
+        const ReadoutFrame f = DecodeForReadouts(DecodeReading(Block(0, 0, 0, c.energy)));
         EXPECT_EQ(f.energyPrecision, c.precision) << c.energy;
         EXPECT_STREQ(f.energyUnits, c.units) << c.energy;
         EXPECT_DOUBLE_EQ(f.energy, c.value) << c.energy;
@@ -73,7 +73,9 @@ TEST(ReadoutDecode, OnlyAnAlarmWordOf0xFFFFTurnsTheVoltageRed)
         {0x0001, 0x0000, kReadoutAqua}, {0xFFFE, 0x0001, kReadoutAqua},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DecodeForReadouts(Block(5000, 0, 0, 0, c.alarm1, c.alarm2)).voltageColor, c.color)
+        EXPECT_EQ(
+            DecodeForReadouts(DecodeReading(Block(5000, 0, 0, 0, c.alarm1, c.alarm2))).voltageColor,
+            c.color)
             << std::hex << c.alarm1 << " " << c.alarm2;
 }
 
