@@ -106,9 +106,8 @@ int main(int argc, char** argv)
         delays = {1000, 1380, 1400, 1410, 1420, 1425, 1428,
                   1430, 1432, 1435, 1440, 1450, 1500, 2000};
 
-    CSerial limits;
     std::printf("limit %d ms; first byte of the answer due %.1f ms after the delay\n",
-                limits.ReadTotalMs(kMeasurementAnswerBytes), kFirstByteAfterMs);
+                CSerial::MeterReadTotalMs(kMeasurementAnswerBytes), kFirstByteAfterMs);
     std::printf("%8s %14s %22s %18s %10s\n", "delay", "first byte at", "neighbours polls/fail",
                 "late meter p/fail", "round");
     for (int delay : delays) {

@@ -240,7 +240,7 @@ int CSerial::ReadTotalMs(uint32_t count) const
 {
     if (m_dwReadTotalLimitMs != 0)
         return static_cast<int>(std::min<uint32_t>(m_dwReadTotalLimitMs, kReadWaitMs));
-    return kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs;
+    return MeterReadTotalMs(count);
 }
 
 // Moves up to `count` bytes under the time limits of the header. Returns 1

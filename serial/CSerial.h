@@ -112,6 +112,11 @@ public:
     uint32_t m_dwReadTotalLimitMs = 0;
     // The whole limit of a read of `count` bytes in ms, as the rule above.
     int ReadTotalMs(uint32_t count) const;
+    // The meter's own limit, with no caller's limit set.
+    static constexpr int MeterReadTotalMs(uint32_t count)
+    {
+        return kReadTotalPerByteMs * static_cast<int>(count) + kReadTotalConstantMs;
+    }
 
 private:
     enum class Direction { Read, Write };

@@ -1,5 +1,5 @@
 // Small facts about the test's own machine: a free loopback port for a
-// server a test starts, the entries of a /proc folder.
+// server a test starts, the entries of a /proc folder, the sanitizer build.
 #pragma once
 
 #include <dirent.h>
@@ -8,6 +8,14 @@
 #include <unistd.h>
 
 #include <string>
+
+// Built with AddressSanitizer, whose quarantine holds freed memory: resident
+// memory then says nothing about leaks.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderAsan = true;
+#else
+inline constexpr bool kUnderAsan = false;
+#endif
 
 // A loopback TCP port nobody listens on now (0 if none could be had); for a
 // program that must be told its port.

@@ -47,12 +47,6 @@
 #include <thread>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUORVAN_ASAN 1
-#else
-#define QUORVAN_ASAN 0
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -510,7 +504,7 @@ TEST_F(MeterdSoak, NeighboursLoseNoPollUnderFaultsPullsAndBrokerRestarts)
         std::printf("  %-12s x%d\n", name.c_str(), n);
     std::printf("meterd soak resources: fds %d -> %d, threads %d -> %d, VmRSS %ld -> %ld KiB%s\n",
                 before.fds, after.fds, before.threads, after.threads, before.rssKiB, after.rssKiB,
-                QUORVAN_ASAN ? " (ASan: not checked)" : "");
+                kUnderAsan ? " (ASan: not checked)" : "");
     std::fflush(stdout);
 
     // bank2's neighbours: no failure, and polled as often as bank2 (a round
@@ -521,7 +515,7 @@ TEST_F(MeterdSoak, NeighboursLoseNoPollUnderFaultsPullsAndBrokerRestarts)
     }
     EXPECT_EQ(after.fds, before.fds);
     EXPECT_EQ(after.threads, before.threads);
-    if (!QUORVAN_ASAN) {
+    if (!kUnderAsan) {
         EXPECT_LT(after.rssKiB - before.rssKiB, 4096) << "VmRSS grew";
     }
 

@@ -40,12 +40,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QUORVAN_ASAN 1
-#else
-#define QUORVAN_ASAN 0
-#endif
-
 namespace {
 
 // Pauses short enough for many cycles, long enough that a late answer or a
@@ -59,12 +53,6 @@ constexpr int kSimCalibrateMs = 100;
 // A generous bound for anything the test waits for; a silent poll costs
 // its read's time limit (1420 ms) plus the pauses.
 constexpr int kWaitMs = 30000;
-
-// Read time limit of an answer of `bytes` bytes (20 ms a byte + 1000 ms).
-constexpr int ReadLimitMs(int bytes)
-{
-    return CSerial::kReadTotalPerByteMs * bytes + CSerial::kReadTotalConstantMs;
-}
 
 // One way to spoil an answer. `fails` is what the master must make of it.
 struct FaultKind {
@@ -88,7 +76,7 @@ SimFaults Faults(const std::function<void(SimFaults&)>& set)
 // 40-300 ms is over it and its tail lands in the reconnect gap.
 std::vector<FaultKind> MeasureFaults()
 {
-    const int limit = ReadLimitMs(21);
+    const int limit = CSerial::MeterReadTotalMs(21);
     return {
         {"silent", Faults([](SimFaults& f) { f.silent = true; }), true},
         {"delay-under", Faults([&](SimFaults& f) { f.delayMs = limit - 170; }), false},
@@ -577,12 +565,12 @@ TEST_F(Soak, MeasurementLoopUnderFaults)
         std::printf("  %-16s %d episodes\n", name.c_str(), n);
     std::printf("soak resources: fds %d -> %d, threads %d -> %d, VmRSS %ld -> %ld KiB%s\n",
                 before.fds, after.fds, before.threads, after.threads, before.rssKiB, after.rssKiB,
-                QUORVAN_ASAN ? " (ASan: not checked)" : "");
+                kUnderAsan ? " (ASan: not checked)" : "");
     std::fflush(stdout);
 
     EXPECT_EQ(after.fds, before.fds);
     EXPECT_EQ(after.threads, before.threads);
-    if (!QUORVAN_ASAN) {
+    if (!kUnderAsan) {
         // Allocator and Qt caches settle within a few MiB; a leak per poll
         // or per reconnect would pass this within minutes.
         EXPECT_LT(after.rssKiB - before.rssKiB, 4096) << "VmRSS grew";
@@ -766,7 +754,7 @@ TEST_F(SoakJobs, OneShotJobsUnderEveryFault)
     m_start = Clock::now();
 
     for (const JobCase& job : kJobs) {
-        const int limit = ReadLimitMs(job.answerBytes) + job.leadMs;
+        const int limit = CSerial::MeterReadTotalMs(job.answerBytes) + job.leadMs;
         for (const FaultKind& kind : AnswerFaults(job.answerBytes, limit, job.leadMs)) {
             FirstAnswer(job, kind);
             if (HasFatalFailure())
@@ -778,7 +766,7 @@ TEST_F(SoakJobs, OneShotJobsUnderEveryFault)
             return;
     }
     // The write's answer is 8 bytes.
-    for (const FaultKind& kind : AnswerFaults(8, ReadLimitMs(8), 0)) {
+    for (const FaultKind& kind : AnswerFaults(8, CSerial::MeterReadTotalMs(8), 0)) {
         WriteAnswer(kind);
         if (HasFatalFailure())
             return;
