@@ -276,7 +276,7 @@ bool ParseVolts(const char* text, uint32_t minHundredths, uint32_t maxHundredths
 
 bool ParseCliPort(const std::string& text, PortChoice* port, std::string* error)
 {
-    if (text.find('/') != std::string::npos) {
+    if (IsDevicePath(text)) {
         port->number = 0;
         port->path = text;
         return true;
@@ -284,7 +284,7 @@ bool ParseCliPort(const std::string& text, PortChoice* port, std::string* error)
     const int number = ParseComPortName(text);
     if (number == 0) {
         *error = "'" + text + "' is not a port: use COM1 to COM" + std::to_string(kMaxComPort) +
-                 " or a device path such as /dev/ttyUSB0";
+                 " or a device path such as " + DevicePathExample();
         return false;
     }
     port->number = number;
@@ -321,13 +321,16 @@ CliParseResult ParseCliArgs(int argc, const char* const* argv)
 
 const char* CliUsage()
 {
-    return "Usage: quorvan-cli [--trace] [--json] [--unit N] --port PORT COMMAND [options]\n"
-           "\n"
-           "Talks to Quorvan DC energy meters on a serial line (9600 baud, 8N2).\n"
-           "\n"
-           "PORT is COMn (n >= 1, mapped to a device as the panel does, see README)\n"
-           "or a device path such as /dev/ttyUSB0.\n"
-           "\n"
+    static const std::string usage =
+        std::string(
+            "Usage: quorvan-cli [--trace] [--json] [--unit N] --port PORT COMMAND [options]\n"
+            "\n"
+            "Talks to Quorvan DC energy meters on a serial line (9600 baud, 8N2).\n"
+            "\n"
+            "PORT is COMn (n >= 1, mapped to a device as the panel does, see README)\n"
+            "or a device path such as ") +
+        DevicePathExample() + ".\n" +
+        "\n"
            "Commands:\n"
            "  read           one reading: voltage, current, power, energy, alarm\n"
            "  watch          a reading about twice a second until Ctrl-C; gives up\n"
@@ -356,4 +359,5 @@ const char* CliUsage()
            "\n"
            "Exit status: 0 success, 1 the meter failed (scan: no meter answered),\n"
            "2 usage error, 3 the port cannot be opened.\n";
+    return usage.c_str();
 }
