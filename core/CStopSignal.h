@@ -29,8 +29,8 @@ public:
     const char* What() const;
     // Ends the process the way the request would have, after the cleanup:
     // the default handler with the signal raised again on POSIX; on Windows
-    // the exit status of a program ended by Ctrl+C (STATUS_CONTROL_C_EXIT).
-    // Does nothing when none came.
+    // exit() with the status of a program ended by Ctrl+C
+    // (STATUS_CONTROL_C_EXIT). Does nothing when none came.
     void RaiseAgain() const;
 
 private:

@@ -1,6 +1,7 @@
 #include "CStopSignal.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #include <windows.h>
 
@@ -59,5 +60,7 @@ void CStopSignal::RaiseAgain() const
     if (g_event.load() == 0)
         return;
     SetEvent(g_cleanedUp);
-    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    // exit(), not ExitProcess: output is flushed and what the program set
+    // up to undo at exit is undone, as after a return from main.
+    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }

@@ -17,6 +17,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -73,9 +78,10 @@ protected:
         return CChildProcess::Run(kWineRun, Args(args), options, timeoutMs);
     }
 
-    bool Start(CChildProcess& process, const std::vector<std::string>& args) const
+    bool Start(CChildProcess& process, const std::vector<std::string>& args,
+               const ChildOptions& options = ChildOptions{}) const
     {
-        return process.Start(kWineRun, Args(args));
+        return process.Start(kWineRun, Args(args), options);
     }
 
     std::string m_cli, m_prefix;
@@ -244,6 +250,48 @@ TEST_F(CliUnderWine, UnitAndScanOnABus)
               "  7  51.23 V  4.50 A  230.5 W  12345 Wh\r\n"
               " 12  48.02 V  4.50 A  216.1 W  12345 Wh\r\n");
     EXPECT_EQ(r.err, "2 meters answered\r\n");
+}
+
+// Standard input on a pty is a console to a Windows program under Wine:
+// the typed password must not come back on it.
+TEST_F(CliUnderWine, TypedPasswordIsNotEchoed)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0);
+    const auto echoOn = [slave] {
+        termios tio;
+        return tcgetattr(slave, &tio) == 0 && (tio.c_lflag & ECHO) != 0;
+    };
+    CChildProcess process;
+    ChildOptions options;
+    options.stdinFd = slave;
+    ASSERT_TRUE(Start(process, {"--port", "COM3", "calibrate"}, options));
+    // Typed once the prompt is out and the terminal no longer echoes (Wine's
+    // console has taken it over), as a person would.
+    ASSERT_TRUE(WaitFor([&] { return Contains(process.Err(), "Calibration password: "); }));
+    ASSERT_TRUE(WaitFor([&] { return !echoOn(); }));
+    ASSERT_EQ(write(master, "secret\r", 7), 7);
+    const ChildResult r = process.Finish(10000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "Password is error!")) << r.err;
+    std::string seen;
+    char buffer[256];
+    pollfd pfd{master, POLLIN, 0};
+    while (poll(&pfd, 1, 100) > 0 && (pfd.revents & POLLIN)) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_FALSE(Contains(seen, "secret")) << seen;
+    EXPECT_TRUE(echoOn());
+    EXPECT_EQ(m_sim.RequestCount(), 0u);
+    close(slave);
+    close(master);
 }
 
 TEST_F(CliUnderWine, PortsThatDoNotOpenAndUsageErrors)
