@@ -321,16 +321,13 @@ CliParseResult ParseCliArgs(int argc, const char* const* argv)
 
 const char* CliUsage()
 {
-    static const std::string usage =
-        std::string(
-            "Usage: quorvan-cli [--trace] [--json] [--unit N] --port PORT COMMAND [options]\n"
-            "\n"
-            "Talks to Quorvan DC energy meters on a serial line (9600 baud, 8N2).\n"
-            "\n"
-            "PORT is COMn (n >= 1, mapped to a device as the panel does, see README)\n"
-            "or a device path such as ") +
-        DevicePathExample() + ".\n" +
-        "\n"
+    return "Usage: quorvan-cli [--trace] [--json] [--unit N] --port PORT COMMAND [options]\n"
+           "\n"
+           "Talks to Quorvan DC energy meters on a serial line (9600 baud, 8N2).\n"
+           "\n"
+           "PORT is COMn (n >= 1, mapped to a device as the panel does, see README)\n"
+           "or a device path such as /dev/ttyUSB0 (\\\\.\\CNCA0 on Windows).\n"
+           "\n"
            "Commands:\n"
            "  read           one reading: voltage, current, power, energy, alarm\n"
            "  watch          a reading about twice a second until Ctrl-C; gives up\n"
@@ -359,5 +356,4 @@ const char* CliUsage()
            "\n"
            "Exit status: 0 success, 1 the meter failed (scan: no meter answered),\n"
            "2 usage error, 3 the port cannot be opened.\n";
-    return usage.c_str();
 }

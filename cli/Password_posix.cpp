@@ -71,7 +71,7 @@ int ReadByte(int fd, char* c)
 bool ReadPassword(const char* prompt, std::string* password)
 {
     const int fd = STDIN_FILENO;
-    const auto readByte = [fd](char* c) { return ReadByte(fd, c); };
+    const auto readByte = [](char* c) { return ReadByte(STDIN_FILENO, c); };
     if (!isatty(fd))
         return ReadPasswordLine(readByte, password);
 

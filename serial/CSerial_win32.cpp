@@ -24,8 +24,8 @@ const char kAbandonedText[] =
 
 std::wstring Wide(const std::string& text)
 {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
     return wide;
@@ -44,10 +44,9 @@ std::string Utf8(const wchar_t* text, int length)
 std::string SystemMessage(DWORD error)
 {
     wchar_t* message = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0,
-                                   nullptr);
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text = n > 0 ? Utf8(message, static_cast<int>(n)) : std::string();
     LocalFree(message);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
@@ -253,10 +252,12 @@ int CSerial::WaitForTransfer(Direction dir, void* overlapped, uint32_t* done)
     const bool sliced = m_cancel != nullptr && !stopEvent;
 
     using Clock = std::chrono::steady_clock;
-    const auto outer = Clock::now() + std::chrono::milliseconds(reading ? kReadWaitMs : kWriteWaitMs);
+    const auto outer =
+        Clock::now() + std::chrono::milliseconds(reading ? kReadWaitMs : kWriteWaitMs);
     DWORD woke = WAIT_TIMEOUT;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(outer - Clock::now()).count();
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(outer - Clock::now()).count();
         DWORD waitMs = left > 0 ? static_cast<DWORD>(left) : 0;
         if (sliced)
             waitMs = std::min<DWORD>(waitMs, CStopToken::kFlagSliceMs);

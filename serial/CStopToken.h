@@ -11,13 +11,15 @@
 
 #include <atomic>
 
+#ifdef _WIN32
+using StopTokenHandle = void*;  // an event HANDLE; nullptr if none could be made
+#else
+using StopTokenHandle = int;  // an eventfd; -1 if none could be made
+#endif
+
 class CStopToken {
 public:
-#ifdef _WIN32
-    using Native = void*;  // an event HANDLE; nullptr if none could be made
-#else
-    using Native = int;  // an eventfd; -1 if none could be made
-#endif
+    using Native = StopTokenHandle;
 
     CStopToken();
     ~CStopToken();

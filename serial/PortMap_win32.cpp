@@ -68,11 +68,11 @@ std::string PortOpenHint(const std::string& device, int error)
     switch (error) {
         // The serial driver refuses a second open with "Access is denied".
         case ERROR_ACCESS_DENIED:
-        case ERROR_SHARING_VIOLATION:
-            return "another program has " + name + " open";
+        case ERROR_SHARING_VIOLATION: return "another program has " + name + " open";
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
-            return "no " + name + " on this computer now: Device Manager lists the ports under "
+            return "no " + name +
+                   " on this computer now: Device Manager lists the ports under "
                    "\"Ports (COM & LPT)\"";
         default: return std::string();
     }

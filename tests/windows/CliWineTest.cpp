@@ -298,8 +298,9 @@ TEST_F(CliUnderWine, PortsThatDoNotOpenAndUsageErrors)
 {
     ChildResult r = Run({"--port", "COM9", "read"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(Contains(r.err, "quorvan-cli: cannot open COM9: 'OpenCom' failed with the "
-                                "following error: "))
+    EXPECT_TRUE(Contains(r.err,
+                         "quorvan-cli: cannot open COM9: 'OpenCom' failed with the "
+                         "following error: "))
         << r.err;
     EXPECT_TRUE(Contains(r.err, "\nno COM9 on this computer now: Device Manager lists the ports"))
         << r.err;
