@@ -5,15 +5,14 @@
 //
 // scripts/test-windows sets the environment: QUORVAN_WINE_CLI, the program;
 // QUORVAN_WINE_PREFIX, a prefix made and served for the run.
-#include "CChildProcess.h"
 #include "CMeterSim.h"
 #include "TestWait.h"
+#include "WineProgram.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -27,17 +26,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kWineRun = QUORVAN_WINE_RUN;
-// What a program ended by Ctrl+C returns on Windows, STATUS_CONTROL_C_EXIT
-// (0xC000013A), as a Linux exit status: its low byte.
-constexpr int kControlCExit = 0x3A;
-
-std::string Env(const char* name)
-{
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 bool Contains(const std::string& text, const std::string& part)
 {
     return text.find(part) != std::string::npos;
@@ -47,9 +35,7 @@ class CliUnderWine : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_cli = Env("QUORVAN_WINE_CLI");
-        m_prefix = Env("QUORVAN_WINE_PREFIX");
-        ASSERT_FALSE(m_cli.empty() || m_prefix.empty())
+        ASSERT_TRUE(m_cli.Ready())
             << "set QUORVAN_WINE_CLI and QUORVAN_WINE_PREFIX (scripts/test-windows does)";
         std::string error;
         ASSERT_TRUE(m_sim.Start(&error)) << error;
@@ -60,14 +46,7 @@ protected:
         state.energy = 12345;
         state.fixed = true;
         m_sim.SetState(state);
-        ASSERT_TRUE(m_sim.LinkAt(m_prefix + "/dosdevices/com3", &error)) << error;
-    }
-
-    std::vector<std::string> Args(const std::vector<std::string>& args) const
-    {
-        std::vector<std::string> all = {m_prefix, m_cli};
-        all.insert(all.end(), args.begin(), args.end());
-        return all;
+        ASSERT_TRUE(m_sim.LinkAt(m_cli.ComLink(3), &error)) << error;
     }
 
     ChildResult Run(const std::vector<std::string>& args, const std::string& input = "",
@@ -75,16 +54,16 @@ protected:
     {
         ChildOptions options;
         options.input = input;
-        return CChildProcess::Run(kWineRun, Args(args), options, timeoutMs);
+        return m_cli.Run(args, options, timeoutMs);
     }
 
     bool Start(CChildProcess& process, const std::vector<std::string>& args,
                const ChildOptions& options = ChildOptions{}) const
     {
-        return process.Start(kWineRun, Args(args), options);
+        return m_cli.Start(process, args, options);
     }
 
-    std::string m_cli, m_prefix;
+    const WineProgram m_cli{"QUORVAN_WINE_CLI"};
     CMeterSim m_sim;
 };
 
@@ -199,7 +178,8 @@ TEST_F(CliUnderWine, CtrlCEndsAnUnansweredReadAtOnce)
         const ChildResult r = process.Finish(5000);
         EXPECT_LT(Clock::now() - sent, 1000ms) << command;  // the read alone may last 1420 ms
         // A watch stopped by Ctrl+C has done its job; a read ends as Ctrl+C asks.
-        EXPECT_EQ(r.status, std::string(command) == "watch" ? 0 : kControlCExit) << command;
+        EXPECT_EQ(r.status, std::string(command) == "watch" ? 0 : WineProgram::kControlCExit)
+            << command;
         EXPECT_FALSE(Contains(r.err, "Failed")) << r.err;
     }
     // The port was closed on the way out: the next program opens it.
