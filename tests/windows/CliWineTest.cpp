@@ -78,7 +78,8 @@ TEST_F(CliUnderWine, ReadPrintsTheMetersValues)
               "\"energy_wh\": 12345, \"voltage_alarm\": false");
     EXPECT_EQ(json.out.size(), stamped.size() + 39) << json.out;  // , "time": "<24>"}\r\n
 
-    const ChildResult text = Run({"--trace", "--port", "com3", "read"});
+    // The same through the device path, traced.
+    const ChildResult text = Run({"--trace", "--port", "\\\\.\\COM3", "read"});
     EXPECT_EQ(text.status, 0) << text.err;
     EXPECT_EQ(text.out, "51.23 V  4.50 A  230.5 W  12345 Wh\r\n");
     EXPECT_TRUE(Contains(text.err, " TX F8 04 00 00 00 08 E5 A5\r\n")) << text.err;

@@ -65,6 +65,20 @@ TEST(Win32Serial, MissingPortFailsClosedWithOpenComText)
     port.Close();
 }
 
+// A device that opens but is no serial port fails at its time-outs, the
+// first serial call, and ends closed.
+TEST(Win32Serial, ADeviceThatIsNoPortFailsAtItsTimeouts)
+{
+    CSerial port;
+    port.m_strDevicePath = "\\\\.\\NUL";
+    port.m_dwBaudRate = 9600;
+    EXPECT_EQ(port.Open(), 0);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.LastError().rfind("'SetCommtimeouts' failed with the following error: ", 0), 0u)
+        << port.LastError();
+    EXPECT_NE(port.LastErrno(), 0);
+}
+
 TEST(Win32Serial, ClosedPortFailsWithReadFileAndWriteFile)
 {
     CSerial port;
