@@ -276,7 +276,7 @@ bool ParseVolts(const char* text, uint32_t minHundredths, uint32_t maxHundredths
 
 bool ParseCliPort(const std::string& text, PortChoice* port, std::string* error)
 {
-    if (text.find('/') != std::string::npos) {
+    if (IsDevicePath(text)) {
         port->number = 0;
         port->path = text;
         return true;
@@ -284,7 +284,7 @@ bool ParseCliPort(const std::string& text, PortChoice* port, std::string* error)
     const int number = ParseComPortName(text);
     if (number == 0) {
         *error = "'" + text + "' is not a port: use COM1 to COM" + std::to_string(kMaxComPort) +
-                 " or a device path such as /dev/ttyUSB0";
+                 " or a device path such as " + DevicePathExample();
         return false;
     }
     port->number = number;
@@ -326,7 +326,7 @@ const char* CliUsage()
            "Talks to Quorvan DC energy meters on a serial line (9600 baud, 8N2).\n"
            "\n"
            "PORT is COMn (n >= 1, mapped to a device as the panel does, see README)\n"
-           "or a device path such as /dev/ttyUSB0.\n"
+           "or a device path such as /dev/ttyUSB0 (\\\\.\\CNCA0 on Windows).\n"
            "\n"
            "Commands:\n"
            "  read           one reading: voltage, current, power, energy, alarm\n"

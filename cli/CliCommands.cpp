@@ -8,11 +8,8 @@
 #include "Password.h"
 #include "PollLoop.h"
 
-#include <chrono>
 #include <cstdio>
 #include <ctime>
-
-#include <unistd.h>
 
 namespace {
 
@@ -29,13 +26,13 @@ void Complain(const std::string& text)
 
 void TraceToStderr(void*, bool sent, const uint8_t* bytes, unsigned count)
 {
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t now = UnixMillisNow();
+    const time_t seconds = static_cast<time_t>(now / 1000);
     tm local;
-    localtime_r(&now.tv_sec, &local);
+    localtime_r(&seconds, &local);
     const uint32_t msOfDay =
         static_cast<uint32_t>((local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec) * 1000) +
-        static_cast<uint32_t>(now.tv_nsec / 1000000);
+        static_cast<uint32_t>(now % 1000);
     std::fputs(FormatTraceLine(msOfDay, sent, bytes, count).c_str(), stderr);
 }
 
@@ -198,7 +195,7 @@ int RunCommand(const CliOptions& options)
     if (options.command == CliCommand::Calibrate) {
         // Asked before the port is touched: a wrong password sends nothing.
         std::string password;
-        if (!ReadPassword(STDIN_FILENO, "Calibration password: ", &password) ||
+        if (!ReadPassword("Calibration password: ", &password) ||
             !IsCalibrationPassword(password)) {
             Complain("Password is error!");
             return kExitMeter;

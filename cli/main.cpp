@@ -1,11 +1,13 @@
 // quorvan-cli: the meter from a shell, for headless machines and scripts.
 #include "CliArgs.h"
 #include "CliCommands.h"
+#include "ConsoleText.h"
 
 #include <cstdio>
 
 int main(int argc, char** argv)
 {
+    UseUtf8Console();
     const CliParseResult parsed = ParseCliArgs(argc, argv);
     if (!parsed.ok) {
         std::fprintf(stderr, "quorvan-cli: %s\nTry 'quorvan-cli --help'.\n", parsed.error.c_str());

@@ -8,12 +8,9 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include <unistd.h>
-
 QString PortEntryToolTip(int port)
 {
-    const std::string path = ComPortPath(port);
-    const bool present = access(path.c_str(), F_OK) == 0;  // follows an alias link
+    const bool present = ComPortPresent(port);
     return QString::fromStdString(ComPortLabel(port)) +
            (present ? QStringLiteral(", present") : QStringLiteral(", not present"));
 }

@@ -15,7 +15,7 @@ void CMeterPort::Choose(const PortChoice& choice, uint16_t baud)
 
 void CMeterPort::SetCancel(const CStopToken* stop)
 {
-    m_meter.Serial().SetCancelFd(stop != nullptr ? stop->Fd() : -1);
+    m_meter.Serial().SetCancel(stop);
 }
 
 MeterOutcome CMeterPort::Open()

@@ -1,7 +1,7 @@
 #include "MeterFormat.h"
 
+#include <chrono>
 #include <cstdio>
-#include <ctime>
 
 std::string HundredthsText(uint32_t value)
 {
@@ -35,34 +35,31 @@ std::string FormatReading(const Measurement& m, bool json, const std::string& ti
 
 int64_t SteadyMillisNow()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 int64_t UnixMillisNow()
 {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 std::string UtcTimestamp(int64_t unixMs)
 {
-    // Floor division, so a time before 1970 still has 0..999 ms.
-    int64_t seconds = unixMs / 1000;
-    int64_t ms = unixMs % 1000;
-    if (ms < 0) {
-        ms += 1000;
-        seconds -= 1;
-    }
-    const time_t t = static_cast<time_t>(seconds);
-    tm utc{};
-    gmtime_r(&t, &utc);
+    using namespace std::chrono;
+    // Floored to the day, so a time before 1970 still has a time of day
+    // from 00:00:00.000 on.
+    const sys_time<milliseconds> t{milliseconds(unixMs)};
+    const sys_days day = floor<days>(t);
+    const year_month_day date{day};
+    const hh_mm_ss<milliseconds> time{t - day};
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                  static_cast<int>(ms));
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+        static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+        static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
+        static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
     return text;
 }
 

@@ -15,7 +15,8 @@ struct MeterOutcome {
 
     Stage stage = kExchange;
     int result = 0;         // meter result code (CModBusRtu.h); kMeterTransport for a port failure
-    int error = 0;          // errno behind a port or transport failure; 0 when none
+    int error = 0;          // the system's code behind a port or transport failure (errno,
+                            // GetLastError() on Windows); 0 when none
     std::string reason;     // the serial layer's last-error text of that failure
     unsigned received = 0;  // answer bytes that arrived
     // The answer was one whole frame from the meter asked, checksum good,

@@ -8,8 +8,6 @@
 #include <cstring>
 #include <thread>
 
-#include <poll.h>
-
 const char* MeterResultText(int result, char* text, unsigned size)
 {
     static const char* const exceptionNames[] = {nullptr, "illegal function",
@@ -127,13 +125,7 @@ void CModBusRtu::WaitFrameGap() const
 void CModBusRtu::Pause(unsigned ms) const
 {
     // A cancelled port cuts the pause short; the read after it then fails.
-    pollfd pfd{m_serial.CancelFd(), POLLIN, 0};
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    for (auto now = Clock::now(); now < end; now = Clock::now()) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
-        if (poll(&pfd, 1, static_cast<int>(left)) > 0)
-            return;
-    }
+    m_serial.PauseUnlessCancelled(static_cast<int>(ms));
 }
 
 int CModBusRtu::SendRequest(const uint8_t* frame, uint8_t length)

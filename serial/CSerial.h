@@ -12,24 +12,26 @@
 //   write  ends when all bytes are queued, or after 10 ms x count + 1000 ms
 //          (a short write); an outer wait of 2000 ms turns a longer one into
 //          a failure.
-// A short transfer is not a failure and purges nothing; a failed one
-// flushes both directions (tcflush TCIOFLUSH). Open() starts with an empty
-// input queue: whatever an earlier program or exchange left there (a late
-// answer, a stray byte) is thrown away, never taken as an answer.
+// A short transfer is not a failure and purges nothing; a failed one purges
+// both directions. Open() starts with an empty input queue: whatever an
+// earlier program or exchange left there (a late answer, a stray byte) is
+// thrown away, never taken as an answer.
 //
-// On Linux:
+// A transfer can be cancelled from outside, as a pending Windows transfer
+// can: SetCancel() names a stop token that, once raised, fails the transfer
+// in progress at once (and every later one while it stays raised), with
+// the system's "operation cancelled" error as the reason.
+//
+// On Linux (CSerial_posix.cpp):
 //   - the port number goes through ComPortPath() (PortMap.h);
 //   - "exclusive" is TIOCEXCL plus flock(LOCK_EX|LOCK_NB): root ignores
 //     TIOCEXCL, the flock keeps a second program out all the same (only
 //     terminals are locked; anything else fails at its line settings);
 //   - overlapped mode is a non-blocking descriptor driven by poll() with
-//     deadlines; plain mode clears O_NONBLOCK and applies the same limits
-//     except the outer waits;
+//     deadlines; plain mode applies the same limits except the outer waits;
 //   - a hang-up (adapter pulled, far end of a pty closed) shows as "readable
 //     but 0 bytes" and fails the transfer with an I/O error, never a spin;
-//   - a transfer can be cancelled from outside, as a pending Windows transfer
-//     can: SetCancelFd() names a descriptor that, once readable, fails the
-//     transfer at once with "Operation canceled" (a stop request);
+//   - a stop is ECANCELED ("Operation canceled");
 //   - stop-bit code 1 (one and a half) is CSTOPB, as Linux has only 1 and 2;
 //   - DSR sensitivity, DSR output flow and the end-of-file character have no
 //     termios counterpart; they are accepted and have no effect;
@@ -37,8 +39,23 @@
 //     code 2 on RTS is CRTSCTS, code 3 on RTS asks for the driver's RS-485
 //     direction control (TIOCSRS485). Devices without modem lines (a pty)
 //     refuse these ioctls; that is not an error.
-//   - texts are UTF-8 std::string.
+//   - LastErrno() is an errno; texts are strerror's, UTF-8.
+//
+// On Windows (CSerial_win32.cpp):
+//   - the port number opens \\.\COMn (every n, not only 1-9), exclusively
+//     (no sharing) and overlapped when overlapped mode is on;
+//   - the time limits are the port's COMMTIMEOUTS; the outer waits are the
+//     waits for the transfer's event; SetupComm asks for 1024-byte queues;
+//   - a failed transfer clears the error state and purges both directions
+//     (PurgeComm, abort and clear); a stop cancels the pending transfer
+//     (CancelIo) and waits for it to end before the call returns;
+//   - every DCB item is set as the fields say, abort-on-error on; the
+//     others keep what the driver reported;
+//   - LastErrno() is GetLastError()'s code; texts are FormatMessage's in
+//     the user's language, as UTF-8.
 #pragma once
+
+#include "CStopToken.h"
 
 #include <cstdint>
 #include <mutex>
@@ -62,15 +79,19 @@ public:
     // *received is meaningful only then.
     int Read(uint8_t* buffer, uint32_t count, uint32_t* received);
 
-    bool IsOpen() const { return m_fd >= 0; }
+    bool IsOpen() const;
     const std::string& LastError() const { return m_strLastError; }
-    // The errno behind LastError(); 0 when the text names no system error
-    // (a short transfer). Set and cleared together with the text.
+    // The system's error code behind LastError() (errno, or GetLastError()
+    // on Windows); 0 when the text names no system error (a short
+    // transfer). Set and cleared together with the text.
     int LastErrno() const { return m_nLastErrno; }
-    // A descriptor (an eventfd, a pipe) that, once readable, cancels any
-    // transfer: it fails with ECANCELED. -1 for none. Not owned.
-    void SetCancelFd(int fd) { m_cancelFd = fd; }
-    int CancelFd() const { return m_cancelFd; }
+    // A stop token that, while raised, fails every transfer at once with
+    // the system's "cancelled" error. nullptr for none. Not owned.
+    void SetCancel(const CStopToken* stop) { m_cancel = stop; }
+    const CStopToken* Cancel() const { return m_cancel; }
+    // Sleeps `ms`, or less when the stop token is raised meanwhile; true
+    // when it was.
+    bool PauseUnlessCancelled(int ms) const;
     // The device path of the last Open, for messages.
     const std::string& DevicePath() const { return m_strDevice; }
 
@@ -121,15 +142,35 @@ public:
 private:
     enum class Direction { Read, Write };
 
+    // The platform's part (CSerial_posix.cpp, CSerial_win32.cpp).
     int Transfer(Direction dir, uint8_t* buffer, uint32_t count, uint32_t* done);
+    void Purge();  // after a failed transfer: error state cleared, both directions
+    void SetLastError(const char* label, int error);
+    void SetCancelledError(const char* label);
+#ifdef _WIN32
+    int ApplyTimeouts(uint32_t readTotalLimitMs);
+    int ApplyCommState();
+    int WaitForTransfer(Direction dir, void* overlapped, uint32_t* done);
+#else
     int ApplyLineSettings();
     void ApplyModemLines();
-    void SetLastError(const char* label, int error);
+#endif
 
     void SetLastText(const char* text, int error);
 
+    // An outer wait that ran out (the transfer never ended).
+    static constexpr const char* kTimedOutText =
+        "The time-out interval elapsed, and the object's state is nonsignaled.";
+
+#ifdef _WIN32
+    void* m_hPort = nullptr;  // HANDLE; nullptr while closed (never INVALID_HANDLE_VALUE)
+    void* m_hReadEvent = nullptr;
+    void* m_hWriteEvent = nullptr;
+    uint32_t m_dwAppliedReadLimitMs = 0;  // the read total limit the port's time-outs hold
+#else
     int m_fd = -1;
-    int m_cancelFd = -1;
+#endif
+    const CStopToken* m_cancel = nullptr;
     std::string m_strDevice;
     std::mutex m_portLock;  // held for each read, write and close
 };

@@ -8,28 +8,26 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-namespace {
-
-// Without an eventfd only the flag tells; look this often.
-constexpr int kFlagSliceMs = 20;
-
-}  // namespace
-
-CStopToken::CStopToken() : m_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+CStopToken::CStopToken() : m_native(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 CStopToken::~CStopToken()
 {
-    if (m_fd >= 0)
-        close(m_fd);
+    if (m_native >= 0)
+        close(m_native);
+}
+
+bool CStopToken::HasHandle() const
+{
+    return m_native >= 0;
 }
 
 void CStopToken::Raise()
 {
     const int saved = errno;
     m_raised.store(true);
-    if (m_fd >= 0) {
+    if (m_native >= 0) {
         const uint64_t one = 1;
-        (void)!write(m_fd, &one, sizeof one);
+        (void)!write(m_native, &one, sizeof one);
     }
     errno = saved;
 }
@@ -37,9 +35,9 @@ void CStopToken::Raise()
 void CStopToken::Reset()
 {
     m_raised.store(false);
-    if (m_fd >= 0) {
+    if (m_native >= 0) {
         uint64_t value;
-        (void)!read(m_fd, &value, sizeof value);
+        (void)!read(m_native, &value, sizeof value);
     }
 }
 
@@ -55,9 +53,9 @@ bool CStopToken::Wait(int ms) const
                 return false;
             left = static_cast<int>(rest.count());
         }
-        if (m_fd < 0 && (left < 0 || left > kFlagSliceMs))
+        if (m_native < 0 && (left < 0 || left > kFlagSliceMs))
             left = kFlagSliceMs;
-        pollfd pfd{m_fd, POLLIN, 0};
+        pollfd pfd{m_native, POLLIN, 0};
         if (poll(&pfd, 1, left) < 0 && errno != EINTR)
             return Requested();
     }

@@ -12,13 +12,13 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 CStopToken* g_token = nullptr;
 std::atomic<int> g_signal{0};
 
-}  // namespace
-
-void CStopSignal::OnSignal(int signal)
+void OnSignal(int signal)
 {
     g_signal.store(signal);
     g_token->Raise();  // async-signal-safe
 }
+
+}  // namespace
 
 CStopSignal::CStopSignal()
 {
@@ -38,14 +38,19 @@ CStopSignal::~CStopSignal()
     g_token = nullptr;
 }
 
-int CStopSignal::Signal() const
+const char* CStopSignal::What() const
 {
-    return g_signal.load();
+    switch (g_signal.load()) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        default: return "";
+    }
 }
 
 void CStopSignal::RaiseAgain() const
 {
-    const int signal = Signal();
+    const int signal = g_signal.load();
     if (signal == 0)
         return;
     std::signal(signal, SIG_DFL);

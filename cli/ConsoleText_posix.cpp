@@ -1,0 +1,3 @@
+#include "ConsoleText.h"
+
+void UseUtf8Console() {}
