@@ -12,6 +12,8 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
@@ -103,6 +105,44 @@ protected:
                 ->setCurrentIndex(port - 1);
             qobject_cast<QPushButton*>(d->Control(CComSetDlg::IDOK_BUTTON))->click();
         });
+    }
+
+    // The menu the window popped up, or nullptr.
+    static QMenu* OpenMenu() { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); }
+
+    static QStringList Entries(QMenu* menu)
+    {
+        QStringList texts;
+        for (QAction* a : menu->actions())
+            texts << a->text();
+        return texts;
+    }
+
+    // A right-click on `widget`, as the desktop delivers it.
+    static void RightClick(QWidget* widget)
+    {
+        const QPoint at = widget->rect().center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, widget->mapToGlobal(at));
+        QApplication::sendEvent(widget, &event);
+    }
+
+    // Picks `entry` from the menu that a right-click on the voltage readout
+    // opens; false, the menu closed, when it is missing or disabled.
+    bool Choose(const QString& entry)
+    {
+        RightClick(Readout(Dlg::IDC_VOLTAGE));
+        QMenu* menu = OpenMenu();
+        if (menu == nullptr)
+            return false;
+        for (QAction* a : menu->actions()) {
+            if (a->text() == entry && a->isEnabled()) {
+                menu->close();
+                a->trigger();
+                return true;
+            }
+        }
+        menu->close();
+        return false;
     }
 
     bool WaitFor(const std::function<bool()>& condition, int ms = 5000)
