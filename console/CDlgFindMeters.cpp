@@ -84,7 +84,7 @@ QString CDlgFindMeters::FoundText() const
 
 void CDlgFindMeters::OnAsking(int address)
 {
-    m_progress->setValue(address - 1);
+    m_progress->setValue(address);
     m_status->setText(QStringLiteral("Looking for meters: address %1 of %2, %3 found.")
                           .arg(address)
                           .arg(kLastAddress)

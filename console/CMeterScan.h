@@ -22,7 +22,7 @@
 
 // How a scan ended.
 struct MeterScanEnd {
-    ScanEnd scan;  // meters found, a stop, or the failure (stage kOpen: the port did not open)
+    ScanEnd scan;     // meters found, a stop, or the failure (stage kOpen: the port did not open)
     QString failure;  // the failure in words, port and hint included; empty when none
 };
 

@@ -143,7 +143,8 @@ CQuorvanMasterDlg::CQuorvanMasterDlg(QWidget* parent)
     // A line on the disk, from the recorder's thread: the count follows what
     // was written, not what was queued.
     m_recorder.SetWrittenCallback([this] {
-        QMetaObject::invokeMethod(this, [this] { ShowStatus(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { ShowStatus(); }, Qt::QueuedConnection);
     });
     auto* menuKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
     connect(menuKey, &QShortcut::activated, this,

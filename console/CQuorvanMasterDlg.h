@@ -38,8 +38,8 @@
 
 #include "CCsvRecorder.h"
 #include "CJobRunner.h"
-#include "CMeterScan.h"
 #include "CMeterPort.h"
+#include "CMeterScan.h"
 #include "CStopToken.h"
 #include "CTrendHistory.h"
 #include "CTrendWindow.h"

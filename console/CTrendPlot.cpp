@@ -200,9 +200,12 @@ void CTrendPlot::DrawAxes(QPainter& painter, const QRect& area)
         return;
     const int64_t from = m_view.fromMs;
     const int64_t span = m_view.toMs - from;
+    // As many labels as fit side by side with room between them.
+    const int labelWidth = static_cast<int>(Label(QStringLiteral("00:00:00")).size().width());
+    const int64_t maxTicks = std::clamp(area.width() / (labelWidth + 16), 2, kMaxTimeTicks);
     int64_t step = kTimeSteps[std::size(kTimeSteps) - 1];
     for (int64_t s : kTimeSteps) {
-        if (span / s <= kMaxTimeTicks) {
+        if (span / s <= maxTicks) {
             step = s;
             break;
         }

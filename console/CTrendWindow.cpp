@@ -130,8 +130,7 @@ void CTrendWindow::ShowBesideParent()
 
 void CTrendWindow::KeepPlan()
 {
-    if (!m_sinceShown.isValid() || m_sinceShown.elapsed() > kKeepPlanMs ||
-        m_replans >= kMaxReplans)
+    if (!m_sinceShown.isValid() || m_sinceShown.elapsed() > kKeepPlanMs || m_replans >= kMaxReplans)
         return;
     // Only a size or a place off the plan: the frame's own margins are not
     // known exactly at first.
@@ -257,10 +256,10 @@ QImage CTrendWindow::Picture()
     const QFontMetrics metrics(font());
     const QStringList caption = Caption();
     const int captionHeight = static_cast<int>(caption.size()) * metrics.lineSpacing();
-    QImage image(kPictureWidth,
-                 2 * kPicturePadding + captionHeight + kPicturePadding +
-                     kQuantityCount * kPicturePlotHeight,
-                 QImage::Format_RGB32);
+    QImage image(
+        kPictureWidth,
+        2 * kPicturePadding + captionHeight + kPicturePadding + kQuantityCount * kPicturePlotHeight,
+        QImage::Format_RGB32);
     // The screen's resolution, so that the text has the size it has there.
     const int dotsPerMeter = qRound(logicalDpiY() / 0.0254);
     image.setDotsPerMeterX(dotsPerMeter);

@@ -37,8 +37,10 @@ double PlotScale(const QSize& client)
 QRect Within(const Strip& strip, const QRect& panel, const QSize& size)
 {
     const QRect& r = strip.room;
-    const int y = std::clamp(panel.top(), r.top(), std::max(r.top(), r.bottom() + 1 - size.height()));
-    const int x = std::clamp(panel.left(), r.left(), std::max(r.left(), r.right() + 1 - size.width()));
+    const int y =
+        std::clamp(panel.top(), r.top(), std::max(r.top(), r.bottom() + 1 - size.height()));
+    const int x =
+        std::clamp(panel.left(), r.left(), std::max(r.left(), r.right() + 1 - size.width()));
     switch (strip.side) {
         case Side::kRight: return QRect(QPoint(r.left(), y), size);
         case Side::kLeft: return QRect(QPoint(r.right() + 1 - size.width(), y), size);
@@ -62,7 +64,8 @@ TrendPlacement PlaceTrend(const QRect& panel, const QRect& screen, const QSize& 
     const std::array<Strip, 4> strips = {{
         {Side::kRight, QRect(QPoint(panel.right() + 1 + gap, screen.top()), screen.bottomRight())},
         {Side::kLeft, QRect(screen.topLeft(), QPoint(panel.left() - 1 - gap, screen.bottom()))},
-        {Side::kBelow, QRect(QPoint(screen.left(), panel.bottom() + 1 + gap), screen.bottomRight())},
+        {Side::kBelow,
+         QRect(QPoint(screen.left(), panel.bottom() + 1 + gap), screen.bottomRight())},
         {Side::kAbove, QRect(screen.topLeft(), QPoint(screen.right(), panel.top() - 1 - gap))},
     }};
 

@@ -2,10 +2,10 @@
 // the meter's address, Find Meters (its scan: found, cancelled, empty, cut
 // off by a pulled adapter, ended with the window) and the hint that several
 // meters answer the general address.
+#include "CChildProcess.h"
 #include "CDlgFindMeters.h"
 #include "CDlgMeterAddress.h"
 #include "CDlgParameterSet.h"
-#include "CChildProcess.h"
 #include "MainWindowFixture.h"
 
 #include <QLineEdit>
@@ -130,10 +130,9 @@ TEST_F(Meters, FindMetersListsThemAsTheyAnswerAndTheOnePickedIsMeasured)
         EXPECT_TRUE(d->Scanning());
         EXPECT_GE(d->Progress()->value(), 16);
         EXPECT_LT(d->Progress()->value(), 247);
-        EXPECT_EQ(Listed(d),
-                  (QStringList{"Address 3: 48.20 V  12.34 A  594.8 W  1234567 Wh",
-                               "Address 5: 51.90 V  12.34 A  640.4 W  1234567 Wh",
-                               "Address 17: 24.04 V  12.34 A  296.7 W  1234567 Wh"}));
+        EXPECT_EQ(Listed(d), (QStringList{"Address 3: 48.20 V  12.34 A  594.8 W  1234567 Wh",
+                                          "Address 5: 51.90 V  12.34 A  640.4 W  1234567 Wh",
+                                          "Address 17: 24.04 V  12.34 A  296.7 W  1234567 Wh"}));
         EXPECT_TRUE(d->StatusText().startsWith(QStringLiteral("Looking for meters: address ")));
         EXPECT_EQ(EnabledButtons(), buttons);
         const unsigned heard = m_sim.RequestCount(5);
@@ -239,6 +238,18 @@ TEST_F(Meters, APulledAdapterStopsTheScanWithTheReason)
     EXPECT_EQ(EnabledButtons().size(), 6u);
 }
 
+TEST_F(Meters, APortThatCannotBeOpenedIsSaidSo)
+{
+    ChoosePort(7);  // no alias: /dev/ttyACM2, not there
+    Find([&](CDlgFindMeters* d) {
+        ASSERT_TRUE(WaitFor([&] { return !d->Scanning(); }));
+        EXPECT_TRUE(d->StatusText().startsWith(QStringLiteral("Failed to open COM-Port!\nCOM7 (")))
+            << d->StatusText().toStdString();
+        d->reject();
+    });
+    ExpectScanOver();
+}
+
 TEST_F(Meters, ClosingTheMainWindowEndsTheScan)
 {
     Find([&](CDlgFindMeters* d) {
@@ -325,9 +336,9 @@ TEST_F(Meters, CollidingAnswersAtTheGeneralAddressPointToFindMeters)
 TEST_F(MainWindow, ThreeMetersFoundOnePickedMeasuredAndReaddressed)
 {
     CChildProcess sim;
-    ASSERT_TRUE(sim.Start(QUORVAN_SIM_EXE,
-                          {"--com", "2", "--fixed", "--meter", "3,voltage=48.2", "--meter",
-                           "5,voltage=51.9,current=12", "--meter", "17,voltage=24.04"}));
+    ASSERT_TRUE(
+        sim.Start(QUORVAN_SIM_EXE, {"--com", "2", "--fixed", "--meter", "3,voltage=48.2", "--meter",
+                                    "5,voltage=51.9,current=12", "--meter", "17,voltage=24.04"}));
     ASSERT_FALSE(sim.NextLine(10000).empty()) << sim.Err();
     m_dlg->SetTiming(JobTiming{50, 100, 200, 50});  // the client's shortest limit
     ChoosePort(2);
@@ -366,9 +377,8 @@ TEST_F(MainWindow, ThreeMetersFoundOnePickedMeasuredAndReaddressed)
     measure();
     EXPECT_TRUE(m_boxes.size() == 1u) << BoxTexts().join(u',').toStdString();
 
-    const ChildResult check =
-        CChildProcess::Run(QUORVAN_CLI_PATH, {"--port", "COM2", "--unit", "9", "params"},
-                           ChildOptions{}, 10000);
+    const ChildResult check = CChildProcess::Run(
+        QUORVAN_CLI_PATH, {"--port", "COM2", "--unit", "9", "params"}, ChildOptions{}, 10000);
     EXPECT_EQ(check.status, 0) << check.err;
     EXPECT_NE(check.out.find("Address:            9"), std::string::npos) << check.out;
     sim.Signal(SIGTERM);

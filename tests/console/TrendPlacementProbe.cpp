@@ -61,9 +61,11 @@ int main(int argc, char** argv)
         return 1;
 
     QRect controls;
-    for (int id : {CQuorvanMasterDlg::IDC_VOLTAGE, CQuorvanMasterDlg::IDC_CURRENT, CQuorvanMasterDlg::IDC_POWER, CQuorvanMasterDlg::IDC_ENERGY,
-                   CQuorvanMasterDlg::IDC_SET_COM_PORT, CQuorvanMasterDlg::IDC_START_MEASURE, CQuorvanMasterDlg::IDC_CLEAR_ENERGY,
-                   CQuorvanMasterDlg::IDC_SET_PARAMETERS, CQuorvanMasterDlg::IDC_CALIBRATE, CQuorvanMasterDlg::IDC_CANCEL}) {
+    for (int id : {CQuorvanMasterDlg::IDC_VOLTAGE, CQuorvanMasterDlg::IDC_CURRENT,
+                   CQuorvanMasterDlg::IDC_POWER, CQuorvanMasterDlg::IDC_ENERGY,
+                   CQuorvanMasterDlg::IDC_SET_COM_PORT, CQuorvanMasterDlg::IDC_START_MEASURE,
+                   CQuorvanMasterDlg::IDC_CLEAR_ENERGY, CQuorvanMasterDlg::IDC_SET_PARAMETERS,
+                   CQuorvanMasterDlg::IDC_CALIBRATE, CQuorvanMasterDlg::IDC_CANCEL}) {
         const QWidget* c = dlg.Control(id);
         controls |= c->geometry();
     }

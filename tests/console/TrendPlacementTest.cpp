@@ -115,8 +115,8 @@ protected:
             });
             if (!ready) {
                 const ChildResult r = m_wm.child.Finish(1000);
-                FAIL() << "openbox not ready: status " << r.status << " signal " << r.signal
-                       << "\n" << r.err;
+                FAIL() << "openbox not ready: status " << r.status << " signal " << r.signal << "\n"
+                       << r.err;
             }
         }
     }

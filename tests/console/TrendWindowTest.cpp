@@ -231,7 +231,6 @@ TEST_F(TrendWindow, ReopenedItShowsTheHistoryKeptMeanwhile)
     EXPECT_TRUE(trend.isNull());
 }
 
-
 // Runs of columns holding `color`: [first, last] each.
 std::vector<std::pair<int, int>> ColumnRuns(const QImage& image, const QColor& color)
 {
