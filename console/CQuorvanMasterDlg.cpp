@@ -14,10 +14,9 @@
 #include "MessageBox.h"
 #include "MeterFormat.h"
 #include "PollLoop.h"
+#include "SaveDialog.h"
 
 #include <QContextMenuEvent>
-#include <QDateTime>
-#include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QIcon>
@@ -536,17 +535,14 @@ void CQuorvanMasterDlg::SetUnit(uint8_t unit)
 
 QString CQuorvanMasterDlg::DefaultRecordingPath()
 {
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HHmmss"));
-    return QDir::home().filePath(QStringLiteral("quorvan-%1.csv").arg(stamp));
+    return StampedHomePath(QStringLiteral("quorvan"), QStringLiteral("csv"));
 }
 
 void CQuorvanMasterDlg::OnRecordToFile()
 {
-    auto* dlg = new QFileDialog(this, QStringLiteral("Record to File"), DefaultRecordingPath(),
-                                QStringLiteral("CSV files (*.csv);;All files (*)"));
-    dlg->setAcceptMode(QFileDialog::AcceptSave);
-    dlg->setDefaultSuffix(QStringLiteral("csv"));
+    QFileDialog* dlg =
+        MakeSaveDialog(this, QStringLiteral("Record to File"), QStringLiteral("quorvan"),
+                       QStringLiteral("csv"), QStringLiteral("CSV files (*.csv);;All files (*)"));
     // A file chosen again is appended to, not replaced: no "replace it?".
     dlg->setOption(QFileDialog::DontConfirmOverwrite);
     const std::optional<int> result = RunModal(dlg);

@@ -3,13 +3,13 @@
 #include "CQuorvanMasterApp.h"
 #include "CTrendPlot.h"
 #include "MessageBox.h"
+#include "SaveDialog.h"
 #include "TrendPlacement.h"
 
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
-#include <QDir>
 #include <QFileDialog>
 #include <QImageWriter>
 #include <QLabel>
@@ -291,19 +291,11 @@ bool CTrendWindow::SavePicture(const QString& path, QString* error)
     return false;
 }
 
-QString CTrendWindow::DefaultPicturePath()
-{
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HHmmss"));
-    return QDir::home().filePath(QStringLiteral("quorvan-trend-%1.png").arg(stamp));
-}
-
 void CTrendWindow::OnSavePicture()
 {
-    auto* dlg = new QFileDialog(this, QStringLiteral("Save Picture"), DefaultPicturePath(),
-                                QStringLiteral("PNG pictures (*.png)"));
-    dlg->setAcceptMode(QFileDialog::AcceptSave);
-    dlg->setDefaultSuffix(QStringLiteral("png"));
+    QFileDialog* dlg =
+        MakeSaveDialog(this, QStringLiteral("Save Picture"), QStringLiteral("quorvan-trend"),
+                       QStringLiteral("png"), QStringLiteral("PNG pictures (*.png)"));
     m_saveDialog = dlg;
     const QPointer<CTrendWindow> self(this);
     const int result = dlg->exec();

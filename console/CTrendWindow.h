@@ -82,7 +82,6 @@ public:
     // "Save Picture...": asks for a file (proposed: the home folder,
     // quorvan-trend-<date>_<time>.png) and saves there.
     void OnSavePicture();
-    static QString DefaultPicturePath();
 
 protected:
     void showEvent(QShowEvent* event) override;

@@ -3,7 +3,6 @@
 // DIR. Runs its own simulated bus as COM3 in the alias folder of
 // XDG_CONFIG_HOME (scripts/screenshot gives it a temporary one), scanned at
 // the client's own pace.
-#include "CComSetDlg.h"
 #include "CDlgFindMeters.h"
 #include "CMeterSim.h"
 #include "CModalDriver.h"
@@ -11,7 +10,6 @@
 #include "GrabFrame.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -48,16 +46,8 @@ int main(int argc, char** argv)
 
     CQuorvanMasterDlg dlg;
     dlg.move(20, 60);
-    dlg.show();
-    if (!QTest::qWaitForWindowExposed(&dlg))
+    if (!ShowWithPort(dlg, 3))
         return 1;
-    {
-        const auto port = CModalDriver::Once<CComSetDlg>([](CComSetDlg* d) {
-            qobject_cast<QComboBox*>(d->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(2);
-            qobject_cast<QPushButton*>(d->Control(CComSetDlg::IDOK_BUTTON))->click();
-        });
-        qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT))->click();
-    }
     bool saved = false;
     const auto finder = CModalDriver::Once<CDlgFindMeters>([&](CDlgFindMeters* d) {
         if (QTest::qWaitForWindowExposed(d) &&

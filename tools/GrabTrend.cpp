@@ -5,14 +5,12 @@
 // trend where it lands on a small screen. Runs its own simulated meter
 // (values wandering around 300.3 V, about a 300 V threshold) as COM2 in the
 // alias folder of XDG_CONFIG_HOME (scripts/screenshot gives it a temporary one).
-#include "CComSetDlg.h"
 #include "CMeterSim.h"
 #include "CModalDriver.h"
 #include "CQuorvanMasterDlg.h"
 #include "GrabFrame.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QDir>
 #include <QPushButton>
 #include <QScreen>
@@ -46,16 +44,8 @@ int main(int argc, char** argv)
     CQuorvanMasterDlg dlg;
     if (screenName == nullptr)
         dlg.move(20, 60);  // else where it opens by itself: centred
-    dlg.show();
-    if (!QTest::qWaitForWindowExposed(&dlg))
+    if (!ShowWithPort(dlg, 2))
         return 1;
-    {
-        const auto port = CModalDriver::Once<CComSetDlg>([](CComSetDlg* d) {
-            qobject_cast<QComboBox*>(d->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(1);
-            qobject_cast<QPushButton*>(d->Control(CComSetDlg::IDOK_BUTTON))->click();
-        });
-        qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT))->click();
-    }
     qobject_cast<QPushButton*>(dlg.Control(CQuorvanMasterDlg::IDC_START_MEASURE))->click();
     dlg.OnShowTrend();
 

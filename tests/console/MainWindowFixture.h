@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CComSetDlg.h"
+#include "CDlgParameterSet.h"
 #include "CIanalogdisplayx.h"
 #include "CMeterSim.h"
 #include "CModalDriver.h"
@@ -13,6 +14,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
@@ -143,6 +145,23 @@ protected:
         }
         menu->close();
         return false;
+    }
+
+    // "Set Parameters" with `address` typed over the address read, and OK;
+    // returns the address the dialog showed.
+    QString WriteAddress(int address)
+    {
+        QString shown;
+        const auto driver = CModalDriver::Once<CDlgParameterSet>([&](CDlgParameterSet* p) {
+            auto* edit = qobject_cast<QLineEdit*>(p->Control(CDlgParameterSet::IDC_ADDRESS));
+            shown = edit->text();
+            edit->setText(QString::number(address));
+            qobject_cast<QPushButton*>(p->Control(CDlgParameterSet::IDOK_BUTTON))->click();
+        });
+        Button(Dlg::IDC_SET_PARAMETERS)->click();
+        EXPECT_TRUE(WaitIdle());
+        EXPECT_TRUE(driver->Done());
+        return shown;
     }
 
     bool WaitFor(const std::function<bool()>& condition, int ms = 5000)

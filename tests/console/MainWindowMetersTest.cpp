@@ -5,10 +5,8 @@
 #include "CChildProcess.h"
 #include "CDlgFindMeters.h"
 #include "CDlgMeterAddress.h"
-#include "CDlgParameterSet.h"
 #include "MainWindowFixture.h"
 
-#include <QLineEdit>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QRadioButton>
@@ -68,12 +66,6 @@ protected:
         ChoosePort(1);
     }
 
-    void TearDown() override
-    {
-        m_modal.reset();
-        MainWindow::TearDown();
-    }
-
     // "Find Meters..."; `act` works on the dialog from inside its exec()
     // and must see it closed.
     void Find(std::function<void(CDlgFindMeters*)> act)
@@ -113,8 +105,6 @@ protected:
         EXPECT_FALSE(m_dlg->JobRunning());
         EXPECT_FALSE(m_dlg->Meter().Serial().IsOpen());
     }
-
-    std::unique_ptr<CModalDriver> m_modal;
 };
 
 // The meters are listed with their readings as they answer, while the scan
@@ -284,15 +274,7 @@ TEST_F(Meters, TheMeterChosenGetsEveryCommandAndIsFollowedToItsNewAddress)
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(m_sim.RequestCount(3) + m_sim.RequestCount(5), 0u);  // never 0xF8
 
-    m_modal = CModalDriver::Once<CDlgParameterSet>([](CDlgParameterSet* p) {
-        EXPECT_EQ(qobject_cast<QLineEdit*>(p->Control(CDlgParameterSet::IDC_ADDRESS))->text(),
-                  QStringLiteral("17"));
-        qobject_cast<QLineEdit*>(p->Control(CDlgParameterSet::IDC_ADDRESS))
-            ->setText(QStringLiteral("42"));
-        qobject_cast<QPushButton*>(p->Control(CDlgParameterSet::IDOK_BUTTON))->click();
-    });
-    Button(Dlg::IDC_SET_PARAMETERS)->click();
-    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(WriteAddress(42), QStringLiteral("17"));
     EXPECT_EQ(BoxTexts(), QStringList{"Set the parameters successfully!"});
     ASSERT_TRUE(m_sim.State(42).has_value());
     EXPECT_EQ(m_dlg->Unit(), 42);
@@ -364,13 +346,7 @@ TEST_F(MainWindow, ThreeMetersFoundOnePickedMeasuredAndReaddressed)
     };
     measure();
 
-    auto parameters = CModalDriver::Once<CDlgParameterSet>([](CDlgParameterSet* p) {
-        qobject_cast<QLineEdit*>(p->Control(CDlgParameterSet::IDC_ADDRESS))
-            ->setText(QStringLiteral("9"));
-        qobject_cast<QPushButton*>(p->Control(CDlgParameterSet::IDOK_BUTTON))->click();
-    });
-    Button(Dlg::IDC_SET_PARAMETERS)->click();
-    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(WriteAddress(9), QStringLiteral("5"));
     EXPECT_EQ(BoxTexts(), QStringList{"Set the parameters successfully!"});
     EXPECT_EQ(m_dlg->Unit(), 9);
     Readout(Dlg::IDC_VOLTAGE)->SetValue(0);
