@@ -270,7 +270,10 @@ QImage CTrendWindow::Picture()
     painter.setFont(font());
     painter.setPen(palette().windowText().color());
     int y = kPicturePadding;
+    QFont heading = font();
+    heading.setBold(true);  // the meter, as a report's heading
     for (const QString& line : caption) {
+        painter.setFont(line == caption.front() ? heading : font());
         painter.drawText(kPicturePadding, y + metrics.ascent(), line);
         y += metrics.lineSpacing();
     }
