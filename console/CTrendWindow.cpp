@@ -13,10 +13,8 @@
 #include <QFileDialog>
 #include <QImageWriter>
 #include <QLabel>
-#include <QMoveEvent>
 #include <QPainter>
 #include <QPushButton>
-#include <QResizeEvent>
 #include <QScreen>
 
 #include <algorithm>
@@ -32,10 +30,6 @@ constexpr int kPicturePadding = 12;
 // a resizable window a grip or a wider border besides (openbox: a 4 px grip
 // at the bottom); room is kept for that.
 constexpr int kGripRoom = 6;
-// How long after the first showing, and how often, the planned place is
-// asked for again when the window system moved the window elsewhere.
-constexpr qint64 kKeepPlanMs = 2000;
-constexpr int kMaxReplans = 2;
 
 // The decorations around a window, as Qt knows them, but at least a title
 // bar and thin borders: just after a window manager framed a window, Qt
@@ -109,8 +103,8 @@ void CTrendWindow::ShowBesideParent()
     if (!m_placed && parentWidget() != nullptr) {
         const QWidget* panel = parentWidget()->window();
         if (const QScreen* screen = panel->screen()) {
-            // This window's decorations are not known before it is shown;
-            // a window manager gives it the panel's.
+            // This window's decorations are not known before it is shown:
+            // a window manager gives it the panel's, and maybe a grip.
             const QMargins decorations = Decorations(panel);
             const QMargins frame = decorations + QMargins(0, 0, kGripRoom, kGripRoom);
             const TrendPlacement at =
@@ -119,34 +113,10 @@ void CTrendWindow::ShowBesideParent()
             ArrangePlots(at.client);
             resize(at.client);
             move(at.frame.topLeft());  // a window's position is its frame's
-            m_planFrame = at.frame;
-            m_planClient = at.client;
-            m_sinceShown.start();
         }
         m_placed = true;
     }
     show();
-}
-
-void CTrendWindow::KeepPlan()
-{
-    if (!m_sinceShown.isValid() || m_sinceShown.elapsed() > kKeepPlanMs || m_replans >= kMaxReplans)
-        return;
-    // Only a size or a place off the plan: the frame's own margins are not
-    // known exactly at first.
-    if (size() == m_planClient && m_planFrame.contains(geometry()))
-        return;
-    ++m_replans;
-    ArrangePlots(m_planClient);
-    resize(m_planClient);
-    move(m_planFrame.topLeft());
-}
-
-void CTrendWindow::moveEvent(QMoveEvent* event)
-{
-    QWidget::moveEvent(event);
-    if (event->spontaneous())
-        KeepPlan();
 }
 
 bool CTrendWindow::PlotsInRow() const
@@ -166,8 +136,6 @@ void CTrendWindow::resizeEvent(QResizeEvent* event)
 {
     ArrangePlots(size());
     QWidget::resizeEvent(event);
-    if (event->spontaneous())
-        KeepPlan();
 }
 
 void CTrendWindow::showEvent(QShowEvent* event)

@@ -20,7 +20,6 @@
 
 #include "CTrendHistory.h"
 
-#include <QElapsedTimer>
 #include <QImage>
 #include <QPointer>
 #include <QSize>
@@ -86,15 +85,11 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
     // The plots side by side or stacked, by the shape of `client`.
     void ArrangePlots(const QSize& client);
-    // Asks again for the place planned, when the window system has just put
-    // the window elsewhere (a window manager placing it by its own rules).
-    void KeepPlan();
     void ShowStatus();
 
     const CTrendHistory& m_history;
@@ -107,9 +102,4 @@ private:
     QString m_statusText;
     QPointer<QFileDialog> m_saveDialog;  // while "Save Picture..." asks
     bool m_placed = false;
-    // The place planned at the first showing, kept to for a moment after.
-    QRect m_planFrame;
-    QSize m_planClient;
-    QElapsedTimer m_sinceShown;
-    int m_replans = 0;
 };
