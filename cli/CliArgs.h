@@ -6,6 +6,7 @@
 // command. Nothing is thrown.
 #pragma once
 
+#include "LineScan.h"
 #include "PortMap.h"
 
 #include <cstdint>
@@ -18,7 +19,7 @@ constexpr uint32_t kRangeCodeMax = 3;
 // scan --timeout in ms: an answer of 21 bytes takes 24 ms at 9600 baud, and
 // a limit longer than the meter's own (1420 ms) finds nothing more.
 constexpr uint16_t kScanTimeoutMinMs = 50, kScanTimeoutMaxMs = 1500;
-constexpr uint16_t kScanTimeoutDefaultMs = 100;
+constexpr uint16_t kScanTimeoutDefaultMs = kScanAnswerLimitMs;
 
 // set-params values in register units; a field is used only when its flag is set.
 struct CliSetParams {

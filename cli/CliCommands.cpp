@@ -3,8 +3,8 @@
 #include "CStopSignal.h"
 #include "CalibrationPassword.h"
 #include "CliOutput.h"
+#include "LineScan.h"
 #include "MeterJobs.h"
-#include "ParamInput.h"
 #include "Password.h"
 #include "PollLoop.h"
 
@@ -142,32 +142,23 @@ int Watch(const Session& s)
     return kExitOk;
 }
 
-// Every address in turn with a short answer limit: an address without a
-// meter costs that limit and the frame gap, about 105 ms by default, so the
-// whole range takes some 26 s. A meter that answers with an exception is a
-// meter; no answer, a garbled one or another address's is none.
+// The line scan; the meters are printed as they answer.
 int Scan(const Session& s, uint16_t answerLimitMs)
 {
-    s.port.SetAnswerLimitMs(answerLimitMs);
-    const ParamBounds addresses = ParamFieldBounds(kParamAddress);
-    unsigned found = 0;
-    for (int a = addresses.low; a <= addresses.high && !s.stop.Requested(); ++a) {
-        const auto address = static_cast<uint8_t>(a);
-        MeterReading reading;
-        const MeterOutcome o = s.port.ReadMeasurementsFrom(address, &reading);
-        if (o.Ok() || o.result > 0) {
-            Print(o.Ok()
-                      ? FormatScanReading(address, DecodeReading(reading), s.json, UtcTimestamp())
-                      : FormatScanException(address, o.result, s.json));
-            ++found;
-        } else if (o.result == kMeterTransport) {  // the port failed, or a signal came
-            return s.Failed(("Scan stopped at address " + std::to_string(a)).c_str(), o);
-        }
-    }
+    ScanCallbacks callbacks;
+    callbacks.onMeter = [&](const ScanHit& hit) {
+        Print(hit.outcome.Ok() ? FormatScanReading(hit.address, DecodeReading(hit.reading), s.json,
+                                                   UtcTimestamp())
+                               : FormatScanException(hit.address, hit.outcome.result, s.json));
+    };
+    const ScanEnd end = ScanLine(s.port, s.stop.Token(), answerLimitMs, callbacks);
     if (s.stop.Requested())
         return kExitMeter;  // the signal ends the process once the port is closed
-    std::fputs(FormatScanSummary(found).c_str(), stderr);
-    return found > 0 ? kExitOk : kExitMeter;
+    if (!end.outcome.Ok())  // the port failed
+        return s.Failed(("Scan stopped at address " + std::to_string(end.address)).c_str(),
+                        end.outcome);
+    std::fputs(FormatScanSummary(end.found).c_str(), stderr);
+    return end.found > 0 ? kExitOk : kExitMeter;
 }
 
 int RunOnOpenPort(const Session& s, const CliOptions& options)

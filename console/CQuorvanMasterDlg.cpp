@@ -1,6 +1,9 @@
 #include "CQuorvanMasterDlg.h"
 
 #include "CComSetDlg.h"
+#include "CDisplayMenu.h"
+#include "CDlgFindMeters.h"
+#include "CDlgMeterAddress.h"
 #include "CDlgParameterSet.h"
 #include "CDlgPassword.h"
 #include "CIanalogdisplayx.h"
@@ -11,16 +14,14 @@
 #include "MessageBox.h"
 #include "MeterFormat.h"
 #include "PollLoop.h"
+#include "SaveDialog.h"
 
 #include <QContextMenuEvent>
-#include <QDateTime>
-#include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QShortcut>
@@ -32,6 +33,12 @@ namespace {
 const char kTitle[] = "COM. Instruments - Brisklane";
 const char kStartText[] = "Start Measure";
 const char kExitText[] = "Exit Measure";
+
+// "1 line", "12 lines".
+QString Lines(uint64_t count)
+{
+    return count == 1 ? QStringLiteral("1 line") : QStringLiteral("%1 lines").arg(count);
+}
 
 }  // namespace
 
@@ -131,10 +138,18 @@ CQuorvanMasterDlg::CQuorvanMasterDlg(QWidget* parent)
     connect(Button(IDC_SET_PARAMETERS), &QPushButton::clicked, this,
             &CQuorvanMasterDlg::OnSetParameters);
     connect(Button(IDC_CALIBRATE), &QPushButton::clicked, this, &CQuorvanMasterDlg::OnCalibrate);
+    connect(&m_scan, &CMeterScan::Finished, this, &CQuorvanMasterDlg::EndJob);
+    // A line on the disk, from the recorder's thread: the count follows what
+    // was written, not what was queued.
+    m_recorder.SetWrittenCallback([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { ShowStatus(); }, Qt::QueuedConnection);
+    });
     auto* menuKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
     connect(menuKey, &QShortcut::activated, this,
             [this, display] { ShowDisplayMenu(display->mapToGlobal(display->rect().center())); });
 
+    ShowStatus();
     Button(IDC_CANCEL)->setFocus();
 }
 
@@ -172,6 +187,8 @@ void CQuorvanMasterDlg::EnableCommandButtons(bool enable)
 
 void CQuorvanMasterDlg::OnSetComPort()
 {
+    if (m_jobRunning)
+        return;  // never under a job (a scan leaves this button as it was)
     auto* dlg = new CComSetDlg(this);
     dlg->m_byPort = m_byPort;
     dlg->m_wBaudRate = m_wBaudRate;
@@ -185,6 +202,7 @@ void CQuorvanMasterDlg::OnSetComPort()
         return;
     m_byPort = port;
     m_wBaudRate = baud;
+    m_portChosen = true;
     // Two spaces before "COM".
     setWindowTitle(QStringLiteral("%1  COM%2, %3, Quorvan")
                        .arg(QString::fromLatin1(kTitle))
@@ -194,18 +212,21 @@ void CQuorvanMasterDlg::OnSetComPort()
     m_current->SetPrecision(2);
     for (int id : {IDC_START_MEASURE, IDC_CLEAR_ENERGY, IDC_SET_PARAMETERS, IDC_CALIBRATE})
         Button(id)->setEnabled(true);
+    ShowStatus();
 }
 
 // --- The job sequence ---
 
-bool CQuorvanMasterDlg::BeginJob()
+bool CQuorvanMasterDlg::BeginJob(bool keepButtons)
 {
     if (m_jobRunning)
         return false;
     m_jobRunning = true;
     m_closing.Reset();
-    EnableCommandButtons(false);
+    if (!keepButtons)
+        EnableCommandButtons(false);
     m_port.Choose(PortChoice{m_byPort, {}}, m_wBaudRate);
+    m_port.SetUnit(m_unit != 0 ? m_unit : CModBusRtu::kSlaveAddress);
     return true;
 }
 
@@ -220,8 +241,12 @@ bool CQuorvanMasterDlg::Report(MeterJob job, const MeterOutcome& outcome)
 {
     if (m_closePending)
         return true;
-    const QString detail =
-        outcome.Ok() ? QString() : QString::fromStdString(m_port.Describe(outcome));
+    QString detail = outcome.Ok() ? QString() : QString::fromStdString(m_port.Describe(outcome));
+    if (m_unit == 0 && AnswerGarbled(outcome))
+        detail += QStringLiteral(
+            "\nSeveral meters may be answering the general address 0xF8 at once. "
+            "Find Meters... in the display area's menu (right-click it) lists the meters "
+            "on the line: pick one to talk to it by its own address.");
     return ShowMessage(QString::fromLatin1(JobOutcomeText(job, outcome)), detail);
 }
 
@@ -234,12 +259,17 @@ void CQuorvanMasterDlg::FinishJob(std::function<void()> giveBack)
         },
         [this, giveBack](int) {
             giveBack();
-            m_jobRunning = false;
-            if (m_closePending) {
-                m_closePending = false;
-                QDialog::done(m_closeResult);
-            }
+            EndJob();
         });
+}
+
+void CQuorvanMasterDlg::EndJob()
+{
+    m_jobRunning = false;
+    if (m_closePending) {
+        m_closePending = false;
+        QDialog::done(m_closeResult);
+    }
 }
 
 void CQuorvanMasterDlg::FinishOneShot()
@@ -303,8 +333,7 @@ void CQuorvanMasterDlg::OnPolled(const Polled& polled)
 {
     ShowReading(DecodeForReadouts(polled.reading));
     m_history.AddReading(polled.reading, polled.unixMs, polled.steadyMs);
-    if (m_recorder.Append(polled.reading, polled.unixMs))
-        ShowRecordingState();
+    m_recorder.Append(polled.reading, polled.unixMs);  // shown once written
     RefreshTrend();
 }
 
@@ -363,12 +392,16 @@ void CQuorvanMasterDlg::OnParametersRead(ParametersRead read)
         FinishOneShot();
         return;
     }
-    m_jobs.Run<MeterOutcome>([this, toWrite] { return m_port.WriteParameters(toWrite); },
-                             [this](MeterOutcome o) { OnParametersWritten(o); });
+    m_jobs.Run<MeterOutcome>(
+        [this, toWrite] { return m_port.WriteParameters(toWrite); },
+        [this, address = toWrite.address](MeterOutcome o) { OnParametersWritten(o, address); });
 }
 
-void CQuorvanMasterDlg::OnParametersWritten(MeterOutcome outcome)
+void CQuorvanMasterDlg::OnParametersWritten(MeterOutcome outcome, uint16_t address)
 {
+    // A meter talked to by its own address answers at the new one from now on.
+    if (outcome.Ok() && m_unit != 0)
+        SetUnit(static_cast<uint8_t>(address));
     if (Report(MeterJob::kWriteParameters, outcome))
         FinishOneShot();
 }
@@ -433,7 +466,7 @@ void CQuorvanMasterDlg::OnCalibrated(MeterOutcome outcome)
         FinishOneShot();
 }
 
-// --- The display area's menu: trend and recording ---
+// --- The display area's menu: trend, recording, the meter ---
 
 void CQuorvanMasterDlg::contextMenuEvent(QContextMenuEvent* event)
 {
@@ -446,17 +479,13 @@ void CQuorvanMasterDlg::contextMenuEvent(QContextMenuEvent* event)
 
 QMenu* CQuorvanMasterDlg::ShowDisplayMenu(const QPoint& globalPos)
 {
-    auto* menu = new QMenu(this);
-    menu->setObjectName(QStringLiteral("displayMenu"));
-    menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->addAction(QStringLiteral("Show Trend"), this, &CQuorvanMasterDlg::OnShowTrend);
-    if (m_recorder.Recording())
-        menu->addAction(QStringLiteral("Stop Recording"), this,
-                        &CQuorvanMasterDlg::OnStopRecording);
-    else
-        menu->addAction(QStringLiteral("Record to File..."), this,
-                        &CQuorvanMasterDlg::OnRecordToFile);
-    menu->popup(globalPos);  // no nested loop: the actions call back
+    auto* menu = new CDisplayMenu({m_recorder.Recording(), m_portChosen, m_jobRunning}, this);
+    connect(menu, &CDisplayMenu::ShowTrend, this, &CQuorvanMasterDlg::OnShowTrend);
+    connect(menu, &CDisplayMenu::RecordToFile, this, &CQuorvanMasterDlg::OnRecordToFile);
+    connect(menu, &CDisplayMenu::StopRecording, this, &CQuorvanMasterDlg::OnStopRecording);
+    connect(menu, &CDisplayMenu::ChooseMeterAddress, this, &CQuorvanMasterDlg::OnMeterAddress);
+    connect(menu, &CDisplayMenu::FindMeters, this, &CQuorvanMasterDlg::OnFindMeters);
+    menu->popup(globalPos);  // no nested loop: the entries call back
     return menu;
 }
 
@@ -464,23 +493,56 @@ void CQuorvanMasterDlg::OnShowTrend()
 {
     if (!m_trend)
         m_trend = new CTrendWindow(m_history, this);
-    m_trend->SetStatusText(RecordingText());
+    ShowStatus();
     m_trend->ShowBesideParent();
+}
+
+void CQuorvanMasterDlg::OnMeterAddress()
+{
+    if (m_jobRunning)
+        return;
+    auto* dlg = new CDlgMeterAddress(m_unit, this);
+    const std::optional<int> result = RunModal(dlg);
+    if (!result)
+        return;
+    const uint8_t unit = dlg->Unit();
+    delete dlg;
+    if (*result == QDialog::Accepted)
+        SetUnit(unit);
+}
+
+void CQuorvanMasterDlg::OnFindMeters()
+{
+    if (!m_portChosen || !BeginJob(true))
+        return;
+    auto* finder = new CDlgFindMeters(m_scan, this);
+    m_scan.Start(static_cast<uint16_t>(m_timing.scanAnswerLimitMs));
+    // The dialog closes only once the scan has ended and closed the port.
+    const std::optional<int> result = RunModal(finder);
+    if (!result)
+        return;
+    const uint8_t picked = finder->PickedAddress();
+    delete finder;
+    if (*result == QDialog::Accepted && picked != 0)
+        SetUnit(picked);
+}
+
+void CQuorvanMasterDlg::SetUnit(uint8_t unit)
+{
+    m_unit = unit;
+    ShowStatus();
 }
 
 QString CQuorvanMasterDlg::DefaultRecordingPath()
 {
-    const QString stamp =
-        QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd_HHmmss"));
-    return QDir::home().filePath(QStringLiteral("quorvan-%1.csv").arg(stamp));
+    return StampedHomePath(QStringLiteral("quorvan"), QStringLiteral("csv"));
 }
 
 void CQuorvanMasterDlg::OnRecordToFile()
 {
-    auto* dlg = new QFileDialog(this, QStringLiteral("Record to File"), DefaultRecordingPath(),
-                                QStringLiteral("CSV files (*.csv);;All files (*)"));
-    dlg->setAcceptMode(QFileDialog::AcceptSave);
-    dlg->setDefaultSuffix(QStringLiteral("csv"));
+    QFileDialog* dlg =
+        MakeSaveDialog(this, QStringLiteral("Record to File"), QStringLiteral("quorvan"),
+                       QStringLiteral("csv"), QStringLiteral("CSV files (*.csv);;All files (*)"));
     // A file chosen again is appended to, not replaced: no "replace it?".
     dlg->setOption(QFileDialog::DontConfirmOverwrite);
     const std::optional<int> result = RunModal(dlg);
@@ -497,45 +559,50 @@ void CQuorvanMasterDlg::OnRecordToFile()
             QString(), QMessageBox::Warning);
         return;
     }
-    ShowRecordingState();
+    ShowStatus();
 }
 
 void CQuorvanMasterDlg::OnStopRecording()
 {
     m_recorder.Stop();
-    ShowRecordingState();
+    ShowStatus();
 }
 
 void CQuorvanMasterDlg::OnRecordingFailed(const QString& path, const QString& reason)
 {
-    ShowRecordingState();
+    ShowStatus();
     if (m_closePending || !isVisible())
         return;
-    ShowMessage(
-        QStringLiteral("Recording to %1 stopped after %2 lines: %3. The measurement goes on.")
-            .arg(path)
-            .arg(m_recorder.LinesWritten())
-            .arg(reason),
-        QString(), QMessageBox::Warning);
+    ShowMessage(QStringLiteral("Recording to %1 stopped after %2: %3. The measurement goes on.")
+                    .arg(path, Lines(m_recorder.LinesWritten()), reason),
+                QString(), QMessageBox::Warning);
 }
 
 QString CQuorvanMasterDlg::RecordingText() const
 {
     if (!m_recorder.Recording())
         return QStringLiteral("Not recording");
-    return QStringLiteral("Recording to %1: %2 lines")
-        .arg(QString::fromStdString(m_recorder.Path()))
-        .arg(m_recorder.LinesWritten());
+    return QStringLiteral("Recording to %1: %2")
+        .arg(QString::fromStdString(m_recorder.Path()), Lines(m_recorder.LinesWritten()));
 }
 
-void CQuorvanMasterDlg::ShowRecordingState()
+QString CQuorvanMasterDlg::MeterText() const
 {
-    const bool recording = m_recorder.Recording();
-    const QString text = RecordingText();
+    const QString meter = CDlgMeterAddress::Describe(m_unit);
+    return m_portChosen ? QStringLiteral("%1 on COM%2").arg(meter).arg(m_byPort) : meter;
+}
+
+void CQuorvanMasterDlg::ShowStatus()
+{
+    const QString meter = MeterText();
+    const QString tip =
+        m_recorder.Recording() ? QStringLiteral("%1\n%2").arg(meter, RecordingText()) : meter;
     for (CIanalogdisplayx* readout : {m_voltage, m_current, m_power, m_energy})
-        readout->setToolTip(recording ? text : QString());
-    if (m_trend)
-        m_trend->SetStatusText(text);
+        readout->setToolTip(tip);
+    if (m_trend) {
+        m_trend->SetMeterText(meter);
+        m_trend->SetStatusText(RecordingText());
+    }
 }
 
 // --- Dialogs and boxes ---
@@ -572,6 +639,7 @@ void CQuorvanMasterDlg::done(int result)
         m_openDialog->reject();
     if (m_trend)
         m_trend->close();  // it closes with the window
+    m_scan.Stop();
     if (m_jobRunning) {
         // Never leave a job with the port or the readouts: ask it to stop
         // (cutting its pauses short) and close when it has ended.

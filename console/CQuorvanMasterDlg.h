@@ -20,8 +20,17 @@
 // What the panel measured is kept too: every good reading and failed poll
 // goes into the trend's history (the last hour), and, while recording, into
 // a CSV file (CCsvRecorder, on its own thread). A right-click on the display
-// area, or Ctrl+T, opens the one menu the window has: "Show Trend" and
-// "Record to File..." / "Stop Recording".
+// area, or Ctrl+T, opens the one menu the window has (CDisplayMenu): "Show
+// Trend", "Record to File..." / "Stop Recording", "Meter Address..." and
+// "Find Meters...".
+//
+// Several meters on one line: every command goes to the meter chosen with
+// "Meter Address..." or picked in "Find Meters..." (CDlgFindMeters, the scan
+// in CMeterScan), by its own address, or to the general address 0xF8 (the
+// default) that a meter alone answers. A scan is a job that leaves the
+// buttons as they are: its dialog is modal, and no command starts while it
+// holds the port. An address written by Set Parameters to the meter talked
+// to by its own address is followed.
 //
 // Controls are found by template id: Control(id), or objectName "id<id>"
 // (DialogControls.h).
@@ -30,6 +39,7 @@
 #include "CCsvRecorder.h"
 #include "CJobRunner.h"
 #include "CMeterPort.h"
+#include "CMeterScan.h"
 #include "CStopToken.h"
 #include "CTrendHistory.h"
 #include "CTrendWindow.h"
@@ -84,6 +94,8 @@ public:
     uint8_t PortNumber() const { return m_byPort; }
     uint16_t BaudRate() const { return m_wBaudRate; }
     bool Measuring() const { return m_nMeasuring != 0; }
+    // The meter's own address the commands go to; 0: the general address.
+    uint8_t Unit() const { return m_unit; }
     // A job is under way: from its button until the buttons come back.
     bool JobRunning() const { return m_jobRunning; }
     // Only while no job runs.
@@ -108,12 +120,18 @@ public:
     // Asks for a file, then records to it.
     void OnRecordToFile();
     void OnStopRecording();
+    // The address dialog; the choice holds until changed.
+    void OnMeterAddress();
+    // The scan and its dialog; the meter picked becomes the panel's.
+    void OnFindMeters();
     // Made at the first "Show Trend"; nullptr before.
     CTrendWindow* TrendWindow() const { return m_trend; }
     const CTrendHistory& History() const { return m_history; }
     const CCsvRecorder& Recorder() const { return m_recorder; }
     // "Recording to /path/file.csv: 12 lines", or "Not recording".
     QString RecordingText() const;
+    // "Meter at address 5 on COM3": whom the commands go to.
+    QString MeterText() const;
 
     // Where "Record to File..." proposes to write: the home folder, a name
     // with the date and time, e.g. quorvan-2026-12-08_101700.csv.
@@ -134,19 +152,22 @@ protected:
 
 private:
     // --- The job sequence, UI thread ---
-    // Buttons off (except "Exit Measure" for a measurement), the port chosen
-    // for this job. False while another job is under way.
-    bool BeginJob();
+    // Buttons off (except "Exit Measure" for a measurement) unless
+    // `keepButtons`, the port and the meter's address chosen for this job.
+    // False while another job is under way.
+    bool BeginJob(bool keepButtons = false);
     // Runs a worker step; `then` gets its value on the UI thread.
     template <typename T>
     void Step(T (*worker)(CQuorvanMasterDlg*), void (CQuorvanMasterDlg::*then)(T));
     // The outcome box of `job` unless the window is closing. False if the
     // window was destroyed while the box was up: touch nothing then.
     bool Report(MeterJob job, const MeterOutcome& outcome);
-    // Closes the port on the worker, then runs `giveBack` and ends the job
-    // (closing the window if that was asked for meanwhile).
+    // Closes the port on the worker, then runs `giveBack` and ends the job.
     void FinishJob(std::function<void()> giveBack);
     void FinishOneShot();
+    // The port is closed: the job is over (and the window closes if that
+    // was asked for meanwhile).
+    void EndJob();
 
     // A poll as the worker hands it over: what the readouts show, the trend
     // and the recording keep.
@@ -158,13 +179,15 @@ private:
     void OnPolled(const Polled& polled);
     void OnPollFailed(int64_t steadyMs);
     void OnRecordingFailed(const QString& path, const QString& reason);
-    // The recording's state on the readouts' tooltips and the trend's status line.
-    void ShowRecordingState();
+    // The meter and the recording on the readouts' tooltips and the trend's
+    // status line.
+    void ShowStatus();
+    void SetUnit(uint8_t unit);
     void RefreshTrend();
 
     void OnMeasureEnded(MeterOutcome outcome);
     void OnParametersRead(ParametersRead read);
-    void OnParametersWritten(MeterOutcome outcome);
+    void OnParametersWritten(MeterOutcome outcome, uint16_t address);
     void OnEnergyCleared(MeterOutcome outcome);
     void OnCalibrated(MeterOutcome outcome);
 
@@ -185,9 +208,12 @@ private:
     CIanalogdisplayx* m_power;
     CIanalogdisplayx* m_energy;
 
-    // Port settings: written on the UI thread only while no job runs.
+    // Port settings and the meter's address: written on the UI thread only
+    // while no job runs.
     uint8_t m_byPort = 1;
     uint16_t m_wBaudRate = 9600;
+    bool m_portChosen = false;  // the port dialog was confirmed once
+    uint8_t m_unit = 0;         // 0: the general address
     // Set by the UI thread to start, cleared to ask for a stop; the worker
     // reads it before each poll.
     std::atomic<int> m_nMeasuring{0};
@@ -209,6 +235,8 @@ private:
     CCsvRecorder m_recorder;
     QPointer<CTrendWindow> m_trend;
 
+    // Find Meters' scan, on m_port; destroyed (its worker joined) before it.
+    CMeterScan m_scan{m_port};
     // Last member: destroyed (and its worker joined) first.
     CJobRunner m_jobs;
 };

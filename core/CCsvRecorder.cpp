@@ -48,8 +48,12 @@ int WriteAll(int fd, const std::string& text, size_t* written)
 }  // namespace
 
 struct CCsvRecorder::Shared {
-    Shared(int file, std::string filePath, FailureFn fn, size_t limit)
-        : fd(file), path(std::move(filePath)), onFailure(std::move(fn)), queue(limit)
+    Shared(int file, std::string filePath, FailureFn failureFn, WrittenFn writtenFn, size_t limit)
+        : fd(file),
+          path(std::move(filePath)),
+          onFailure(std::move(failureFn)),
+          onWritten(std::move(writtenFn)),
+          queue(limit)
     {
     }
 
@@ -60,7 +64,8 @@ struct CCsvRecorder::Shared {
     std::condition_variable wake;      // the writer: a line, a stop or a failure
     std::condition_variable finished;  // Stop: the writer has ended
     // Guarded by mutex.
-    FailureFn onFailure;  // dropped when Stop leaves the writer behind
+    FailureFn onFailure;  // both dropped when Stop leaves the writer behind
+    WrittenFn onWritten;
     std::vector<Pending> queue;
     size_t first = 0;
     size_t count = 0;
@@ -106,7 +111,7 @@ bool CCsvRecorder::Start(const std::string& path, std::string* error)
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     m_path = path;
-    m_shared = std::make_shared<Shared>(fd, path, m_onFailure, m_queueLimit);
+    m_shared = std::make_shared<Shared>(fd, path, m_onFailure, m_onWritten, m_queueLimit);
     m_writer = std::thread(WriterMain, m_shared);
     return true;
 }
@@ -142,8 +147,11 @@ void CCsvRecorder::Stop()
     s.wake.notify_one();
     const bool ended = s.finished.wait_for(lock, std::chrono::milliseconds(m_stopWaitMs),
                                            [&s] { return s.ended; });
-    if (!ended)
-        s.onFailure = nullptr;  // nobody to tell once this object is gone
+    if (!ended) {
+        // Nobody to tell once this object is gone.
+        s.onFailure = nullptr;
+        s.onWritten = nullptr;
+    }
     lock.unlock();
     if (ended)
         m_writer.join();
@@ -235,8 +243,14 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
         }
         ok = put(prefix + CsvLine(next.reading, next.unixMs));
         prefix.clear();
-        if (ok)
+        if (ok) {
+            // Counted once on the device; reported under the lock, as a
+            // failure is, so that nothing is reported after Stop.
+            std::lock_guard<std::mutex> lock(s.mutex);
             s.lines.fetch_add(1);
+            if (s.onWritten)
+                s.onWritten();
+        }
     }
 
     close(s.fd);

@@ -15,7 +15,9 @@
 // failure callback, with the file's path and the reason. The callback runs
 // on the recorder's thread, or inside Append for a full queue, under the
 // recorder's lock: it must not call into the recorder, only hand the news
-// on (post it to the UI thread). None comes once Stop has returned.
+// on (post it to the UI thread). None comes once Stop has returned. The
+// same holds for the written callback, which says that one more line is on
+// the device: LinesWritten() counts it by then.
 #pragma once
 
 #include "MeterBlocks.h"
@@ -26,10 +28,12 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 
 class CCsvRecorder {
 public:
     using FailureFn = std::function<void(const std::string& path, const std::string& reason)>;
+    using WrittenFn = std::function<void()>;
 
     static constexpr const char* kHeader =
         "time_utc,voltage_v,current_a,power_w,energy_wh,voltage_alarm\n";
@@ -45,6 +49,10 @@ public:
 
     CCsvRecorder(const CCsvRecorder&) = delete;
     CCsvRecorder& operator=(const CCsvRecorder&) = delete;
+
+    // Called after each data line reached the device, for the recordings
+    // started after this call.
+    void SetWrittenCallback(WrittenFn onWritten) { m_onWritten = std::move(onWritten); }
 
     // Opens `path` for appending (created if missing) and starts the
     // writer; the header goes first when the file is empty. A recording
@@ -73,6 +81,7 @@ private:
     static void Fail(Shared& shared, const std::string& reason);
 
     const FailureFn m_onFailure;
+    WrittenFn m_onWritten;
     const size_t m_queueLimit;
     const int m_stopWaitMs;
     std::string m_path;

@@ -21,6 +21,12 @@ std::string OutcomeText(const MeterOutcome& o)
     return text;
 }
 
+bool AnswerGarbled(const MeterOutcome& o)
+{
+    return o.stage == MeterOutcome::kExchange &&
+           (o.result == kMeterChecksum || (o.result == kMeterLength && o.received > 0));
+}
+
 std::string OpenHint(const std::string& device, const MeterOutcome& o)
 {
     return o.PortFailed() ? PortOpenHint(device, o.error) : std::string();

@@ -34,6 +34,11 @@ struct MeterOutcome {
 // failed open, "the port did not reopen: <serial text>". "success" for Ok().
 std::string OutcomeText(const MeterOutcome& outcome);
 
+// An answer came, but not one meter's clean answer: a checksum that fails,
+// or a frame of the wrong length (another kind of answer, or several
+// meters' answers laid over each other). Silence and an exception are not.
+bool AnswerGarbled(const MeterOutcome& outcome);
+
 // What the user can do about a port failure, one line, or "": the group to
 // join for a permission error, another program holding a busy port, a
 // device that is no terminal. `device` is the path that was opened.

@@ -1,9 +1,15 @@
 #include "GrabFrame.h"
 
+#include "CComSetDlg.h"
+#include "CModalDriver.h"
 #include "CQuorvanMasterApp.h"
+#include "CQuorvanMasterDlg.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QPainter>
+#include <QPushButton>
+#include <QTest>
 
 #include <cstdio>
 
@@ -47,6 +53,19 @@ QPixmap Framed(const std::vector<QWidget*>& windows)
         painter.drawPixmap(at, w->grab());
     }
     return picture;
+}
+
+bool ShowWithPort(CQuorvanMasterDlg& panel, int port)
+{
+    panel.show();
+    if (!QTest::qWaitForWindowExposed(&panel))
+        return false;
+    const auto dialog = CModalDriver::Once<CComSetDlg>([port](CComSetDlg* d) {
+        qobject_cast<QComboBox*>(d->Control(CComSetDlg::IDC_PORT_LIST))->setCurrentIndex(port - 1);
+        qobject_cast<QPushButton*>(d->Control(CComSetDlg::IDOK_BUTTON))->click();
+    });
+    qobject_cast<QPushButton*>(panel.Control(CQuorvanMasterDlg::IDC_SET_COM_PORT))->click();
+    return dialog->Done();
 }
 
 bool Save(const QPixmap& picture, const QDir& dir, const char* name)

@@ -17,5 +17,11 @@ bool GrabSetUp(int argc, char** argv, const char* tool, QDir* dir);
 // a dark ground; a later window is drawn over an earlier one.
 QPixmap Framed(const std::vector<QWidget*>& windows);
 
+class CQuorvanMasterDlg;
+
+// Shows `panel` and confirms COMport in its port dialog; false if it did
+// not come up.
+bool ShowWithPort(CQuorvanMasterDlg& panel, int port);
+
 // Saves `picture` as DIR/name and says so on standard output.
 bool Save(const QPixmap& picture, const QDir& dir, const char* name);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "CComSetDlg.h"
+#include "CDlgParameterSet.h"
 #include "CIanalogdisplayx.h"
 #include "CMeterSim.h"
 #include "CModalDriver.h"
@@ -12,6 +13,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
+#include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
@@ -103,6 +107,61 @@ protected:
                 ->setCurrentIndex(port - 1);
             qobject_cast<QPushButton*>(d->Control(CComSetDlg::IDOK_BUTTON))->click();
         });
+    }
+
+    // The menu the window popped up, or nullptr.
+    static QMenu* OpenMenu() { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); }
+
+    static QStringList Entries(QMenu* menu)
+    {
+        QStringList texts;
+        for (QAction* a : menu->actions())
+            texts << a->text();
+        return texts;
+    }
+
+    // A right-click on `widget`, as the desktop delivers it.
+    static void RightClick(QWidget* widget)
+    {
+        const QPoint at = widget->rect().center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, widget->mapToGlobal(at));
+        QApplication::sendEvent(widget, &event);
+    }
+
+    // Picks `entry` from the menu that a right-click on the voltage readout
+    // opens; false, the menu closed, when it is missing or disabled.
+    bool Choose(const QString& entry)
+    {
+        RightClick(Readout(Dlg::IDC_VOLTAGE));
+        QMenu* menu = OpenMenu();
+        if (menu == nullptr)
+            return false;
+        for (QAction* a : menu->actions()) {
+            if (a->text() == entry && a->isEnabled()) {
+                menu->close();
+                a->trigger();
+                return true;
+            }
+        }
+        menu->close();
+        return false;
+    }
+
+    // "Set Parameters" with `address` typed over the address read, and OK;
+    // returns the address the dialog showed.
+    QString WriteAddress(int address)
+    {
+        QString shown;
+        const auto driver = CModalDriver::Once<CDlgParameterSet>([&](CDlgParameterSet* p) {
+            auto* edit = qobject_cast<QLineEdit*>(p->Control(CDlgParameterSet::IDC_ADDRESS));
+            shown = edit->text();
+            edit->setText(QString::number(address));
+            qobject_cast<QPushButton*>(p->Control(CDlgParameterSet::IDOK_BUTTON))->click();
+        });
+        Button(Dlg::IDC_SET_PARAMETERS)->click();
+        EXPECT_TRUE(WaitIdle());
+        EXPECT_TRUE(driver->Done());
+        return shown;
     }
 
     bool WaitFor(const std::function<bool()>& condition, int ms = 5000)

@@ -4,11 +4,9 @@
 #include "CTrendWindow.h"
 #include "MainWindowFixture.h"
 
-#include <QContextMenuEvent>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLineEdit>
-#include <QMenu>
 
 #include <unistd.h>
 #include <fstream>
@@ -18,40 +16,6 @@ namespace {
 
 class Trend : public MainWindow {
 protected:
-    // The menu the window popped up, or nullptr.
-    static QMenu* OpenMenu() { return qobject_cast<QMenu*>(QApplication::activePopupWidget()); }
-
-    static QStringList Entries(QMenu* menu)
-    {
-        QStringList texts;
-        for (QAction* a : menu->actions())
-            texts << a->text();
-        return texts;
-    }
-
-    // A right-click on `widget`, as the desktop delivers it.
-    static void RightClick(QWidget* widget)
-    {
-        const QPoint at = widget->rect().center();
-        QContextMenuEvent event(QContextMenuEvent::Mouse, at, widget->mapToGlobal(at));
-        QApplication::sendEvent(widget, &event);
-    }
-
-    // Picks `entry` from the menu that a right-click on the voltage readout opens.
-    void Choose(const QString& entry)
-    {
-        RightClick(Readout(Dlg::IDC_VOLTAGE));
-        QMenu* menu = OpenMenu();
-        ASSERT_NE(menu, nullptr);
-        for (QAction* a : menu->actions())
-            if (a->text() == entry) {
-                menu->close();
-                a->trigger();
-                return;
-            }
-        FAIL() << entry.toStdString() << " not in " << Entries(menu).join(u", ").toStdString();
-    }
-
     // "Record to File...", the file dialog answered with `path`.
     void RecordTo(const QString& path)
     {
@@ -59,7 +23,7 @@ protected:
             d->selectFile(path);
             QMetaObject::invokeMethod(d, "accept");  // as the Save button does
         });
-        Choose(QStringLiteral("Record to File..."));
+        EXPECT_TRUE(Choose(QStringLiteral("Record to File...")));
         EXPECT_TRUE(dialog->Done());
     }
 
@@ -78,7 +42,10 @@ TEST_F(Trend, RightClickOnTheDisplayAreaAndCtrlTOpenTheMenu)
 {
     RightClick(Readout(Dlg::IDC_CURRENT));
     ASSERT_NE(OpenMenu(), nullptr);
-    EXPECT_EQ(Entries(OpenMenu()), (QStringList{"Show Trend", "Record to File..."}));
+    EXPECT_EQ(Entries(OpenMenu()), (QStringList{"Show Trend", "Record to File...", "",
+                                                "Meter Address...", "Find Meters..."}));
+    // No port chosen yet: nothing to scan.
+    EXPECT_FALSE(OpenMenu()->actions().back()->isEnabled());
     OpenMenu()->close();
 
     RightClick(m_dlg->Control(Dlg::IDC_ENERGY_LABEL));  // a label inside the area
@@ -107,11 +74,12 @@ TEST_F(Trend, TrendFollowsTheMeasurementAndClosesWithTheWindow)
     ChoosePort(1);
     StartMeasuring();
     ASSERT_TRUE(WaitPollsSinceStart(2));
-    Choose(QStringLiteral("Show Trend"));
+    ASSERT_TRUE(Choose(QStringLiteral("Show Trend")));
     CTrendWindow* trend = m_dlg->TrendWindow();
     ASSERT_NE(trend, nullptr);
     EXPECT_TRUE(trend->isVisible());
-    EXPECT_EQ(trend->StatusText(), QStringLiteral("Not recording"));
+    EXPECT_EQ(trend->StatusText(),
+              QStringLiteral("Meter at the general address 0xF8 on COM1  ·  Not recording"));
     ASSERT_TRUE(WaitFor([&] { return trend->Shown().voltage.size() >= 3; }));
     EXPECT_DOUBLE_EQ(trend->Shown().voltage.back().value, 51.23);
     EXPECT_DOUBLE_EQ(trend->Shown().current.back().value, 12.34);
@@ -123,7 +91,7 @@ TEST_F(Trend, TrendFollowsTheMeasurementAndClosesWithTheWindow)
     silent.count = 1;
     m_sim.SetFaults(silent);
     ASSERT_TRUE(WaitPolls(3, 8000));
-    Choose(QStringLiteral("Show Trend"));
+    ASSERT_TRUE(Choose(QStringLiteral("Show Trend")));
     EXPECT_EQ(m_dlg->TrendWindow(), trend);  // one window, reopened
     EXPECT_TRUE(trend->isVisible());
     EXPECT_GT(m_dlg->History().Size(), kept);
@@ -135,31 +103,21 @@ TEST_F(Trend, TrendFollowsTheMeasurementAndClosesWithTheWindow)
 }
 
 // One line per good poll with the meter's own digits; the readouts' tooltip
-// and the trend's status line say where it goes and how much was written.
-TEST_F(Trend, RecordingWritesEachGoodPollAndSaysSo)
+// and the trend's status line say where it goes and how many lines are in
+// the file: after Exit Measure, exactly as many as the file has.
+TEST_F(Trend, RecordingWritesEachGoodPollAndCountsWhatWasWritten)
 {
     const std::string path = Folder() + "/day.csv";
-    RecordTo(QString::fromStdString(path));
+    const QString qpath = QString::fromStdString(path);
+    RecordTo(qpath);
     ASSERT_TRUE(m_dlg->Recorder().Recording());
     ChoosePort(1);
     StartMeasuring();
+    ASSERT_TRUE(Choose(QStringLiteral("Show Trend")));
     ASSERT_TRUE(WaitFor([&] { return m_dlg->Recorder().LinesWritten() >= 3; }));
-    ASSERT_TRUE(WaitPolls(1));  // a reading after the third line: its tooltip counts it
-    EXPECT_TRUE(
-        Readout(Dlg::IDC_POWER)
-            ->toolTip()
-            .startsWith(QStringLiteral("Recording to %1: ").arg(QString::fromStdString(path))))
-        << Readout(Dlg::IDC_POWER)->toolTip().toStdString();
-    Choose(QStringLiteral("Show Trend"));
-    EXPECT_TRUE(m_dlg->TrendWindow()->StatusText().startsWith(QStringLiteral("Recording to")));
-
-    Choose(QStringLiteral("Stop Recording"));
-    EXPECT_FALSE(m_dlg->Recorder().Recording());
-    EXPECT_TRUE(Readout(Dlg::IDC_POWER)->toolTip().isEmpty());
-    EXPECT_EQ(m_dlg->TrendWindow()->StatusText(), QStringLiteral("Not recording"));
-    const uint64_t lines = m_dlg->Recorder().LinesWritten();
     Button(Dlg::IDC_START_MEASURE)->click();
     ASSERT_TRUE(WaitIdle());
+    QTest::qWait(300);  // the last line queued reaches the disk
 
     // 51.23 V, 12.34 A: power 632.2 W; energy 1234567 Wh; no alarm.
     const std::string text = ReadFile(path);
@@ -175,8 +133,38 @@ TEST_F(Trend, RecordingWritesEachGoodPollAndSaysSo)
         EXPECT_EQ(line[10], 'T');
         EXPECT_EQ(line[23], 'Z');
     }
-    EXPECT_EQ(count, lines);
+    EXPECT_EQ(count, m_dlg->Recorder().LinesWritten());
+    const QString counted = QStringLiteral("Recording to %1: %2 lines").arg(qpath).arg(count);
+    EXPECT_TRUE(WaitFor([&] { return Readout(Dlg::IDC_POWER)->toolTip().endsWith(counted); }))
+        << Readout(Dlg::IDC_POWER)->toolTip().toStdString() << " / " << count;
+    EXPECT_EQ(Readout(Dlg::IDC_POWER)->toolTip(),
+              QStringLiteral("Meter at the general address 0xF8 on COM1\n") + counted);
+    EXPECT_TRUE(m_dlg->TrendWindow()->StatusText().endsWith(QStringLiteral("  ·  ") + counted));
+
+    ASSERT_TRUE(Choose(QStringLiteral("Stop Recording")));
+    EXPECT_FALSE(m_dlg->Recorder().Recording());
+    EXPECT_EQ(Readout(Dlg::IDC_POWER)->toolTip(),
+              QStringLiteral("Meter at the general address 0xF8 on COM1"));
+    EXPECT_EQ(m_dlg->TrendWindow()->StatusText(),
+              QStringLiteral("Meter at the general address 0xF8 on COM1  ·  Not recording"));
     EXPECT_TRUE(m_boxes.empty());
+}
+
+// One reading recorded reads "1 line".
+TEST_F(Trend, OneLineIsOneLine)
+{
+    const QString path = QString::fromStdString(Folder() + "/one.csv");
+    m_dlg->SetTiming(JobTiming{1000, 100});  // no second poll before Exit Measure lands
+    RecordTo(path);
+    ChoosePort(1);
+    StartMeasuring();
+    ASSERT_TRUE(WaitFor([&] { return m_dlg->Recorder().LinesWritten() == 1; }));
+    Button(Dlg::IDC_START_MEASURE)->click();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(m_dlg->Recorder().LinesWritten(), 1u);
+    EXPECT_TRUE(WaitFor([&] {
+        return m_dlg->RecordingText() == QStringLiteral("Recording to %1: 1 line").arg(path);
+    })) << m_dlg->RecordingText().toStdString();
 }
 
 // A file that cannot be written stops the recording with a box naming it

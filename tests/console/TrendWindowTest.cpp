@@ -1,14 +1,20 @@
 // The trend window on a real QApplication (offscreen): the shown range, a
 // gap left undrawn, alarm marks, and the active window left alone.
+#include "CModalDriver.h"
 #include "CQuorvanMasterApp.h"
 #include "CTrendPlot.h"
 #include "CTrendWindow.h"
+#include "TempConfig.h"
+#include "TrendPlacement.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QImage>
+#include <QImageReader>
 #include <QLineEdit>
 #include <QPointer>
+#include <QPushButton>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -22,6 +28,7 @@ constexpr int64_t kMinute = 60 * 1000;
 constexpr int64_t kUnixBase = 1796708400000;  // 2026-12-08T05:40:00Z
 const QColor kVoltageLine(0, 90, 200);
 const QColor kAlarmMark(230, 0, 0);
+const QColor kFrame(160, 160, 160);
 
 Measurement Reading(uint16_t voltage, bool alarm = false)
 {
@@ -222,6 +229,186 @@ TEST_F(TrendWindow, ReopenedItShowsTheHistoryKeptMeanwhile)
     QPointer<CTrendWindow> trend(m_trend);
     m_owner.reset();
     EXPECT_TRUE(trend.isNull());
+}
+
+// Runs of columns holding `color`: [first, last] each.
+std::vector<std::pair<int, int>> ColumnRuns(const QImage& image, const QColor& color)
+{
+    std::vector<std::pair<int, int>> runs;
+    for (int x : ColumnsWith(image, color)) {
+        if (!runs.empty() && runs.back().second == x - 1)
+            runs.back().second = x;
+        else
+            runs.emplace_back(x, x);
+    }
+    return runs;
+}
+
+// The rectangle spanned by the pixels of `color`.
+QRect Extent(const QImage& image, const QColor& color)
+{
+    QRect r;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (image.pixelColor(x, y) == color)
+                r |= QRect(x, y, 1, 1);
+    return r;
+}
+
+// A minute at two readings a second, the last 20 in alarm at the lowest
+// voltage drawn: on the plot's lower edge, and 4 px apart on a plot of the
+// window's usual width. Every mark lies wholly inside the frame and apart
+// from its neighbours; the size the marks take follows their spacing.
+TEST(TrendPlot, AlarmMarksStayWholeInsideTheFrameAndApart)
+{
+    TrendView view;
+    view.fromMs = kUnixBase;
+    view.toMs = kUnixBase + kMinute - 500;
+    for (int i = 0; i < 120; ++i) {
+        const int64_t t = kUnixBase + i * 500;
+        const double volts = i >= 100 ? 49.0 : 50.0 + (i % 7) * 0.1;
+        view.voltage.push_back({t, volts});
+        if (i >= 100)
+            view.alarms.push_back({t, volts});
+    }
+    view.segmentEnds.push_back(view.voltage.size());
+    CTrendPlot plot(view, &TrendView::voltage, true, QStringLiteral("Voltage (V)"), 2, kVoltageLine,
+                    nullptr);
+    for (const int width : {580, 1200, 300}) {
+        SCOPED_TRACE(width);
+        plot.resize(width, 180);
+        plot.Refit();
+        const QImage image = plot.grab().toImage();
+        const QRect frame = Extent(image, kFrame);
+        const QRect marks = Extent(image, kAlarmMark);
+        ASSERT_FALSE(marks.isEmpty());
+        EXPECT_TRUE(frame.adjusted(1, 1, -1, -1).contains(marks)) << "marks cut by the frame";
+        const auto runs = ColumnRuns(image, kAlarmMark);
+        EXPECT_EQ(runs.size(), plot.MarksDrawn());
+        for (const auto& [first, last] : runs)
+            EXPECT_EQ(last - first + 1, plot.MarkDiameter());  // each one whole
+        // Neighbours a readable mark apart, or as many as the width allows.
+        if (width == 580) {
+            EXPECT_EQ(plot.MarksDrawn(), 20u);
+            EXPECT_EQ(plot.MarkDiameter(), 3);
+        }
+        if (width == 1200) {
+            EXPECT_EQ(plot.MarksDrawn(), 20u);
+            EXPECT_EQ(plot.MarkDiameter(), 7);
+        }
+        if (width == 300) {  // too narrow for one a reading: fewer, still apart
+            EXPECT_GE(plot.MarksDrawn(), 5u);
+            EXPECT_LT(plot.MarksDrawn(), 20u);
+        }
+        EXPECT_EQ(marks.height(), plot.MarkDiameter());  // not cut at the lower edge
+    }
+}
+
+// A window much wider than high lays its plots side by side.
+TEST_F(TrendWindow, AWideLowWindowPutsThePlotsSideBySide)
+{
+    m_trend->ShowBesideParent();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_trend));
+    EXPECT_FALSE(m_trend->PlotsInRow());
+    m_trend->resize(780, 220);
+    EXPECT_TRUE(m_trend->PlotsInRow());
+    QApplication::processEvents();
+    const QRect volts = m_trend->Plot(CTrendWindow::kVoltage)->geometry();
+    const QRect power = m_trend->Plot(CTrendWindow::kPower)->geometry();
+    EXPECT_EQ(volts.top(), power.top());
+    EXPECT_LT(volts.right(), power.left());
+    m_trend->resize(420, 500);
+    EXPECT_FALSE(m_trend->PlotsInRow());
+}
+
+// "Save Picture...": the three plots under a caption naming the meter and
+// the span, as a PNG where the operator says; a file that cannot be
+// written is refused with the reason.
+TEST_F(TrendWindow, SavePictureWritesThePlotsWithACaption)
+{
+    TempConfig folder;
+    Feed(&m_history, 0, 60000);
+    m_trend->SetMeterText(QStringLiteral("Meter at address 5 on COM3"));
+    m_trend->ShowBesideParent();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_trend));
+    const QString from = QDateTime::fromMSecsSinceEpoch(kUnixBase - 500)
+                             .toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const QStringList caption = m_trend->Caption();
+    ASSERT_EQ(caption.size(), 2);
+    EXPECT_EQ(caption[0], QStringLiteral("Meter at address 5 on COM3"));
+    EXPECT_TRUE(caption[1].startsWith(QStringLiteral("Last minute: %1 to ").arg(from)))
+        << caption[1].toStdString();
+
+    auto* save = m_trend->findChild<QPushButton*>(QStringLiteral("savePicture"));
+    ASSERT_NE(save, nullptr);
+    EXPECT_EQ(save->text(), QStringLiteral("Save Picture..."));
+    const QString path = QString::fromStdString(folder.Dir()) + QStringLiteral("/report");
+    auto dialog = CModalDriver::Once<QFileDialog>([&](QFileDialog* d) {
+        EXPECT_TRUE(d->selectedFiles().value(0).endsWith(QStringLiteral(".png")));
+        d->selectFile(path);
+        QMetaObject::invokeMethod(d, "accept");
+    });
+    save->click();
+    EXPECT_TRUE(dialog->Done());
+    QImageReader reader(path + QStringLiteral(".png"));  // the suffix is added
+    EXPECT_EQ(reader.format(), "png");
+    const QImage picture = reader.read();
+    ASSERT_FALSE(picture.isNull()) << reader.errorString().toStdString();
+    EXPECT_EQ(picture.width(), 1000);
+    EXPECT_GT(picture.height(), 3 * 200);
+    EXPECT_FALSE(ColumnsWith(picture, kVoltageLine).empty());
+
+    std::vector<BoxSeen> boxes;
+    auto answer = CModalDriver::AnswerBoxes(&boxes);
+    dialog = CModalDriver::Once<QFileDialog>([&](QFileDialog* d) {
+        d->selectFile(QString::fromStdString(folder.Dir()) + QStringLiteral("/no/such/x.png"));
+        QMetaObject::invokeMethod(d, "accept");
+    });
+    save->click();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_TRUE(boxes[0].text.startsWith(QStringLiteral("Cannot save the picture to ")))
+        << boxes[0].text.toStdString();
+}
+
+// Where the trend goes, as geometry: beside the panel where it fits whole,
+// else in the free strip where its plots come out largest, never over the
+// panel and always on the screen.
+TEST(TrendPlacement, BesideWhereItFitsElseWhereThePlotsAreLargest)
+{
+    const QSize preferred(600, 620);
+    const QMargins frame(1, 20, 7, 7);
+    auto check = [&](const QRect& screen, const QRect& panel) {
+        const ::TrendPlacement at = PlaceTrend(panel, screen, preferred, frame, 8);
+        EXPECT_TRUE(screen.contains(at.frame)) << "off the screen";
+        EXPECT_FALSE(at.frame.intersects(panel)) << "over the panel";
+        EXPECT_EQ(at.frame.size(), at.client + QSize(8, 27));
+        return at;
+    };
+    // A wide screen: to the right, top with the panel's top.
+    ::TrendPlacement at = check(QRect(0, 0, 1920, 1080), QRect(100, 200, 704, 333));
+    EXPECT_TRUE(at.full);
+    EXPECT_EQ(at.frame.topLeft(), QPoint(812, 200));
+    // The panel at the right edge: to its left.
+    at = check(QRect(0, 0, 1920, 1080), QRect(1200, 100, 704, 333));
+    EXPECT_TRUE(at.full);
+    EXPECT_EQ(at.frame.right(), 1200 - 8 - 1);
+    // 1366 x 768, the panel centred: below it, the plots side by side.
+    at = check(QRect(0, 0, 1366, 768), QRect(321, 168, 704, 333));
+    EXPECT_FALSE(at.full);
+    EXPECT_GT(at.frame.top(), 168 + 333);
+    EXPECT_TRUE(TrendPlotsInRow(at.client));
+    // 1280 x 1024, the panel centred: a strip too narrow and low for the
+    // whole window; the plots in a row below it.
+    at = check(QRect(0, 0, 1280, 1024), QRect(278, 296, 704, 333));
+    EXPECT_FALSE(at.full);
+    EXPECT_TRUE(TrendPlotsInRow(at.client));
+    EXPECT_GE(at.client.height(), 200);
+    // Panels on a taskbar's screen: the available area only.
+    check(QRect(0, 30, 1366, 700), QRect(321, 168, 704, 333));
+    // No strip at all: on the screen at least.
+    const ::TrendPlacement cramped =
+        PlaceTrend(QRect(0, 0, 800, 600), QRect(0, 0, 800, 600), preferred, frame, 8);
+    EXPECT_TRUE(QRect(0, 0, 800, 600).contains(cramped.frame));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -168,6 +169,28 @@ TEST(CsvRecorder, AppendsWithTheHeaderOnceAndStopWritesOutTheQueue)
     EXPECT_EQ(Slurp(dir.File("empty.csv")), kHeader + Lines(1));
     EXPECT_EQ(Slurp(dir.File("cut.csv")), kHeader + "2026-12-08T05:40:01.123Z,51.\n" + Lines(1));
     EXPECT_TRUE(r.Reports().empty());
+}
+
+// Each line reported once it is on the device, and counted by then: a count
+// shown from the report is never one behind the file.
+TEST(CsvRecorder, EachWrittenLineIsReportedCountedAndInTheFile)
+{
+    TempDir dir;
+    Recorder r;
+    std::vector<uint64_t> counted;
+    std::vector<size_t> fileLines;
+    const std::string path = dir.File("counted.csv");
+    r.csv.SetWrittenCallback([&] {  // the writer's thread; nothing else touches these meanwhile
+        counted.push_back(r.csv.LinesWritten());
+        const std::string text = Slurp(path);
+        fileLines.push_back(static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) - 1);
+    });
+    std::string error;
+    ASSERT_TRUE(r.csv.Start(path, &error)) << error;
+    AppendLines(r.csv, 5);
+    r.csv.Stop();
+    EXPECT_EQ(counted, (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(fileLines, (std::vector<size_t>{1, 2, 3, 4, 5}));
 }
 
 TEST(CsvRecorder, StartSaysWhyAFileCannotBeOpened)
