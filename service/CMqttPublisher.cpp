@@ -432,6 +432,7 @@ void CMqttPublisher::Greet()
     Send(MqttStatusTopic(m_settings), "online", true);
     mosquitto_subscribe(m_mosq, nullptr, MqttBirthTopic(m_settings).c_str(), 0);
     m_stale.clear();
+    m_cleared.clear();
     bool cleanup;
     {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -481,17 +482,18 @@ void CMqttPublisher::TakeRetained(const mosquitto_message* message)
 
 void CMqttPublisher::ClearStale()
 {
-    std::set<std::string> cleared;
     for (const Stale& stale : m_stale) {
         Send(stale.topic, std::string(), true);
-        for (const std::string& topic : stale.availability)
-            if (cleared.insert(topic).second)
-                Send(topic, std::string(), true);
+        for (const std::string& topic : stale.availability) {
+            if (!m_cleared.insert(topic).second)
+                continue;
+            Send(topic, std::string(), true);
+            // The configs of one meter come one by one: one line for the meter.
+            Log("MQTT: cleared the retained discovery and availability of a meter no longer "
+                "configured (" +
+                topic.substr(0, topic.size() - std::string("/availability").size()) + ")");
+        }
     }
-    if (!m_stale.empty())
-        Log("MQTT: cleared " + CountText(m_stale.size(), "retained discovery config",
-                                         "retained discovery configs") +
-            " of meters no longer configured");
     m_stale.clear();
 }
 

@@ -188,6 +188,7 @@ private:
     int m_refusal = 0;            // CONNACK code of a refused connect
     std::map<std::string, Said> m_said;
     std::vector<Stale> m_stale;
+    std::set<std::string> m_cleared;  // availability topics cleared on this connection
     bool m_everConnected = false;
     int m_failedTries = 0;   // since the last accepted connection
     std::string m_loggedFailure;  // what the log last said of a failure
