@@ -34,7 +34,10 @@ std::string MosquittoText(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return std::strerror(errno);
-    return mosquitto_strerror(rc);
+    std::string text = mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();  // the log's sentence goes on after it
+    return text;
 }
 
 bool TopicPrefixOk(const std::string& prefix)
@@ -409,12 +412,12 @@ void CMqttPublisher::Serve()
 
 void CMqttPublisher::Accepted()
 {
-    const std::string where = MqttBrokerText(m_settings);
-    if (m_failedTries == 0)
-        Log("MQTT connected to " + where);
-    else
-        Log("MQTT connected to " + where + (m_everConnected ? " again" : "") + " after " +
-            CountText(static_cast<size_t>(m_failedTries) + 1, "try", "tries"));
+    std::string line = "MQTT connected to " + MqttBrokerText(m_settings);
+    if (m_everConnected)
+        line += " again";
+    if (m_failedTries > 0)
+        line += " after " + CountText(static_cast<size_t>(m_failedTries) + 1, "try", "tries");
+    Log(line);
     m_everConnected = true;
     m_failedTries = 0;
     m_loggedFailure.clear();
