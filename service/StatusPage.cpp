@@ -17,7 +17,10 @@ constexpr const char* kStyle =
     "td.n{text-align:right;font-variant-numeric:tabular-nums}"
     "th{background:#f6f8fa;font-weight:600}"
     ".ok{color:#116329;font-weight:600}.bad{color:#b42318;font-weight:600}"
-    ".wait{color:#57606a;font-weight:600}td.why{white-space:normal;color:#57606a}"
+    ".wait{color:#57606a;font-weight:600}"
+    "td.why,span.why{white-space:normal;color:#57606a;font-weight:400;min-width:12em}"
+    "span.why{display:block;font-size:.85em;max-width:24em}"
+    "td.port{white-space:normal;word-break:break-all;max-width:20em}"
     "a{color:#0550ae}";
 
 std::string Age(int64_t nowMs, int64_t thenMs)
@@ -84,7 +87,7 @@ void Lines(const ServiceView& view, std::string* out)
     Head(out, {"Port", "State", "Failed opens", "Why"});
     for (const LineStatus& l : view.lines) {
         *out += "<tr>";
-        Cell(out, HtmlEscaped(l.device.empty() ? l.port : l.device));
+        Cell(out, HtmlEscaped(l.device.empty() ? l.port : l.device), "port");
         Cell(out, l.open ? "open" : "not open", l.open ? "ok" : "bad");
         Cell(out, std::to_string(l.openFailures), "n");
         Cell(out, HtmlEscaped(l.lastError), "why");
@@ -97,17 +100,19 @@ void Meters(const ServiceView& view, int64_t nowMs, std::string* out)
 {
     *out += "<h2>Meters</h2>\n<table>\n";
     Head(out, {"Meter", "Line", "Address", "State", "Voltage", "Current", "Power", "Energy",
-               "Alarm", "Last reading", "Polls", "Failed", "Why"});
+               "Alarm", "Last reading", "Polls", "Failed"});
     for (const MeterSnapshot& m : view.meters) {
         const bool live = m.up && m.haveReading;
         *out += "<tr>";
         Cell(out, HtmlEscaped(m.name));
-        Cell(out, HtmlEscaped(m.port));
+        Cell(out, HtmlEscaped(m.port), "port");
         Cell(out, std::to_string(m.address), "n");
         if (!m.decided)
             Cell(out, "waiting", "wait");
+        else if (m.up)
+            Cell(out, "up", "ok");
         else
-            Cell(out, m.up ? "up" : "down", m.up ? "ok" : "bad");
+            Cell(out, "down<span class=\"why\">" + HtmlEscaped(m.lastError) + "</span>", "bad");
         Cell(out, live ? HundredthsText(m.reading.voltage) + " V" : "", "n");
         Cell(out, live ? HundredthsText(m.reading.current) + " A" : "", "n");
         Cell(out, live ? TenthsText(m.reading.power) + " W" : "", "n");
@@ -119,7 +124,6 @@ void Meters(const ServiceView& view, int64_t nowMs, std::string* out)
         Cell(out, m.haveReading ? Age(nowMs, m.readingUnixMs) : "never", "n");
         Cell(out, std::to_string(m.polls), "n");
         Cell(out, std::to_string(m.failures), "n");
-        Cell(out, m.up ? std::string() : HtmlEscaped(m.lastError), "why");
         *out += "</tr>\n";
     }
     *out += "</table>\n";
