@@ -639,6 +639,7 @@ void CMqttPublisher::Lost(const std::string& reason)
 void CMqttPublisher::Farewell()
 {
     if (m_mosq != nullptr && m_accepted) {
+        ClearForgotten();  // a reload that dropped meters and stopped this publisher
         for (const auto& [name, said] : m_said) {
             if (said.availability == 1) {
                 const MqttMessage m = MqttAvailability(m_settings, name, false);
