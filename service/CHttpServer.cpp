@@ -81,8 +81,8 @@ bool SetUpTls(SSL_CTX& ctx, const HttpAccess& access, std::string* error)
         return false;
     }
     BIO* bio = BIO_new_mem_buf(key.text.data(), static_cast<int>(key.text.size()));
-    EVP_PKEY* pkey = bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr)
-                                    : nullptr;
+    EVP_PKEY* pkey =
+        bio != nullptr ? PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr) : nullptr;
     BIO_free(bio);
     const bool keyOk = pkey != nullptr && SSL_CTX_use_PrivateKey(&ctx, pkey) == 1 &&
                        SSL_CTX_check_private_key(&ctx) == 1;
@@ -183,8 +183,8 @@ bool CHttpServer::Start(const std::string& host, int port, const HttpAccess& acc
             *badFile = true;
         return false;
     }
-    auto serving = std::shared_ptr<Serving>(new Serving{std::move(server), m_store,
-                                                        CBasicAuth(access.users)});
+    auto serving =
+        std::shared_ptr<Serving>(new Serving{std::move(server), m_store, CBasicAuth(access.users)});
     httplib::Server& s = *serving->server;
     SetLimits(s, m_limits);
     // Raw pointers to what `serving` owns; it outlives every request.

@@ -5,9 +5,10 @@
 // device, so a scrape never waits for a poll and a slow client never holds
 // up one. With users configured every request must bring one of them
 // (basic authentication, bcrypt; 401 otherwise). Other paths get 404,
-// other methods 405 (HEAD is served as GET). Every client meets the limits below: a client that sends
-// nothing, half a request or too much is cut off with an error status or
-// a closed connection, and the workers are few and bounded (CHttpWorkers).
+// other methods 405 (HEAD is served as GET). Every client meets the limits
+// below: a client that sends nothing, half a request or too much is cut
+// off with an error status or a closed connection, and the workers are few
+// and bounded (CHttpWorkers).
 #pragma once
 
 #include "CSnapshotStore.h"

@@ -92,8 +92,9 @@ bool CMeterd::Listen(const MeterdConfig& config, std::string* error, bool* badFi
     m_log(std::string("serving metrics on ") + (access.Tls() ? "https" : "http") + "://" +
           ListenText(config.listenHost, m_http.Port()) + "/metrics" + how);
     if (!access.users.empty() && !access.Tls())
-        m_log("warning: basic authentication without TLS: passwords cross the network in clear; "
-              "set [http.tls]");
+        m_log(
+            "warning: basic authentication without TLS: passwords cross the network in clear; "
+            "set [http.tls]");
     return true;
 }
 
@@ -104,13 +105,12 @@ std::unique_ptr<CMqttPublisher> CMeterd::StartMqtt(const MqttSettings& settings,
     auto publisher = std::make_unique<CMqttPublisher>(settings);
     publisher->SetLog(m_log);
     publisher->SetMeters(MeterNames(m_config));
-    publisher->SetConnectionObserver(
-        [store = m_store](bool connected, const std::string& reason) {
-            store->UpdateService([&](ServiceFacts& s) {
-                s.mqttConnected = connected;
-                s.mqttError = reason;
-            });
+    publisher->SetConnectionObserver([store = m_store](bool connected, const std::string& reason) {
+        store->UpdateService([&](ServiceFacts& s) {
+            s.mqttConnected = connected;
+            s.mqttError = reason;
         });
+    });
     if (!publisher->Start(error))
         return nullptr;
     m_store->UpdateService([&](ServiceFacts& s) {

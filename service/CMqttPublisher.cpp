@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -395,8 +395,8 @@ void CMqttPublisher::Serve()
         rc = mosquitto_loop(m_mosq, 0, 1);
     }
     if (m_refusal != 0) {
-        Lost("MQTT broker " + MqttBrokerText(m_settings) + " refused the connection: " +
-             mosquitto_connack_string(m_refusal));
+        Lost("MQTT broker " + MqttBrokerText(m_settings) +
+             " refused the connection: " + mosquitto_connack_string(m_refusal));
         return;
     }
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) {
@@ -515,8 +515,7 @@ void CMqttPublisher::ClearForgotten()
     }
 }
 
-bool CMqttPublisher::StateDue(const Said& said, const MeterSnapshot& m,
-                              Clock::time_point now) const
+bool CMqttPublisher::StateDue(const Said& said, const MeterSnapshot& m, Clock::time_point now) const
 {
     if (m_settings.publish == MqttPublish::kEveryPoll || !said.stateSent ||
         now - said.stateAt >= Ms(m_settings.maxSilenceMs))
@@ -561,10 +560,9 @@ void CMqttPublisher::Flush()
             // Only once a poll has said whether the meter answers.
             const bool availability = m.decided && said.availability != online;
             const bool state = held.fresh && m.up && m.haveReading && StateDue(said, m, now);
-            const bool diagnostics =
-                held.fresh && m.decided &&
-                (state || availability || everyPoll ||
-                 now - said.diagnosticsAt >= Ms(m_settings.maxSilenceMs));
+            const bool diagnostics = held.fresh && m.decided &&
+                                     (state || availability || everyPoll ||
+                                      now - said.diagnosticsAt >= Ms(m_settings.maxSilenceMs));
             held.fresh = false;
             if (!discovery && !availability && !state && !diagnostics)
                 continue;

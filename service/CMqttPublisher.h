@@ -190,7 +190,7 @@ private:
     std::vector<Stale> m_stale;
     std::set<std::string> m_cleared;  // availability topics cleared on this connection
     bool m_everConnected = false;
-    int m_failedTries = 0;   // since the last accepted connection
+    int m_failedTries = 0;        // since the last accepted connection
     std::string m_loggedFailure;  // what the log last said of a failure
     int m_pauseMs = kFirstPauseMs;
     Clock::time_point m_nextAttempt;

@@ -222,8 +222,7 @@ bool ReadTls(const toml::node& node, HttpAccess* access, Refusal* r)
     const toml::node* cert = tls->get("cert_file");
     const toml::node* key = tls->get("key_file");
     if (cert == nullptr || key == nullptr)
-        return Refuse(r, tls->source(),
-                      "[http.tls] needs both cert_file and key_file (PEM files)");
+        return Refuse(r, tls->source(), "[http.tls] needs both cert_file and key_file (PEM files)");
     if (!ReadPath(*cert, "cert_file", &access->certFile, r) ||
         !ReadPath(*key, "key_file", &access->keyFile, r))
         return false;
@@ -237,8 +236,8 @@ bool ReadTls(const toml::node& node, HttpAccess* access, Refusal* r)
 // characters of salt and hash.
 bool IsBcryptHash(const std::string& hash)
 {
-    if (hash.size() != 60 || hash.compare(0, 2, "$2") != 0 || hash[3] != '$' ||
-        hash[6] != '$' || !IsDigit(hash[4]) || !IsDigit(hash[5]))
+    if (hash.size() != 60 || hash.compare(0, 2, "$2") != 0 || hash[3] != '$' || hash[6] != '$' ||
+        !IsDigit(hash[4]) || !IsDigit(hash[5]))
         return false;
     if (hash[2] != 'a' && hash[2] != 'b' && hash[2] != 'y')
         return false;
@@ -255,9 +254,9 @@ bool ReadUsers(const toml::node& node, HttpAccess* access, Refusal* r)
 {
     const toml::table* users = node.as_table();
     if (users == nullptr)
-        return Refuse(r, node.source(),
-                      "basic_auth_users must be a table ([http.basic_auth_users]), not " +
-                          TypeWords(node));
+        return Refuse(
+            r, node.source(),
+            "basic_auth_users must be a table ([http.basic_auth_users]), not " + TypeWords(node));
     if (users->size() > static_cast<size_t>(kMaxUsers))
         return Refuse(r, node.source(),
                       "more than " + std::to_string(kMaxUsers) + " users in basic_auth_users");
@@ -318,8 +317,8 @@ bool ValidTopicPrefix(const std::string& prefix)
 bool ReadDeadband(const toml::node& node, const char* key, const char* unit, int steps, int max,
                   int* value, Refusal* r)
 {
-    const std::string wanted = std::string(key) + " must be a number of " + unit + " from 0 to " +
-                               std::to_string(max);
+    const std::string wanted =
+        std::string(key) + " must be a number of " + unit + " from 0 to " + std::to_string(max);
     if (!node.is_number())
         return Refuse(r, node.source(), wanted + ", not " + TypeWords(node));
     const double v = *node.value<double>();
@@ -378,16 +377,15 @@ bool ReadMqttKey(const std::string_view key, const toml::node& node, MqttSetting
             m->publish = MqttPublish::kEveryPoll;
         else
             return Refuse(r, node.source(),
-                          "publish must be \"on_change\" or \"every_poll\", not \"" + text +
-                              "\"");
+                          "publish must be \"on_change\" or \"every_poll\", not \"" + text + "\"");
     } else if (key == "max_silence") {
         std::string text;
         if (!GetString(node, "max_silence", &text, r))
             return false;
         if (!ParseDurationMs(text, &m->maxSilenceMs) || m->maxSilenceMs < 1000)
-            return Refuse(r, node.source(),
-                          "max_silence must be a duration from \"1s\" to \"60min\", not \"" +
-                              text + "\"");
+            return Refuse(
+                r, node.source(),
+                "max_silence must be a duration from \"1s\" to \"60min\", not \"" + text + "\"");
     } else if (key == "voltage_deadband") {
         return ReadDeadband(node, "voltage_deadband", "V", 100, 100, &m->voltageDeadband, r);
     } else if (key == "current_deadband") {

@@ -89,8 +89,7 @@ void Header(std::string* out, const char* name, const char* type, const char* he
     Append(out, {"# HELP ", name, " ", help, "\n# TYPE ", name, " ", type, "\n"});
 }
 
-void Sample(std::string* out, const char* name, const std::string& labels,
-            const std::string& value)
+void Sample(std::string* out, const char* name, const std::string& labels, const std::string& value)
 {
     *out += name;
     *out += labels;
@@ -173,8 +172,8 @@ void RenderProcess(const ProcessStats& p, std::string* out)
     if (p.maxFds >= 0)
         Single(out, "process_max_fds", "gauge", "Most file descriptors the process may open.",
                std::to_string(p.maxFds));
-    Single(out, "process_start_time_seconds", "gauge",
-           "When the process started (Unix time).", DecimalText(p.startTimeSeconds, 2));
+    Single(out, "process_start_time_seconds", "gauge", "When the process started (Unix time).",
+           DecimalText(p.startTimeSeconds, 2));
 }
 
 }  // namespace

@@ -25,10 +25,10 @@ struct Entity {
 
 // The keys are the client's --json keys; precision is what the meter sends.
 const Entity kEntities[] = {
-    {"sensor", "voltage", "Voltage", "{{ value_json.voltage_v }}", "V", "voltage", "measurement",
-     2, Source::kState},
-    {"sensor", "current", "Current", "{{ value_json.current_a }}", "A", "current", "measurement",
-     2, Source::kState},
+    {"sensor", "voltage", "Voltage", "{{ value_json.voltage_v }}", "V", "voltage", "measurement", 2,
+     Source::kState},
+    {"sensor", "current", "Current", "{{ value_json.current_a }}", "A", "current", "measurement", 2,
+     Source::kState},
     {"sensor", "power", "Power", "{{ value_json.power_w }}", "W", "power", "measurement", 1,
      Source::kState},
     {"sensor", "energy", "Energy", "{{ value_json.energy_wh }}", "Wh", "energy", "total_increasing",
@@ -37,8 +37,8 @@ const Entity kEntities[] = {
      "{{ 'ON' if value_json.voltage_alarm else 'OFF' }}", "", "problem", "", -1, Source::kState},
     {"sensor", "poll_failures", "Poll failures", "{{ value_json.poll_failures }}", "", "",
      "total_increasing", 0, Source::kDiagnostics},
-    {"sensor", "last_reading", "Last reading", "{{ value_json.last_reading }}", "", "timestamp",
-     "", -1, Source::kDiagnostics},
+    {"sensor", "last_reading", "Last reading", "{{ value_json.last_reading }}", "", "timestamp", "",
+     -1, Source::kDiagnostics},
 };
 
 // A JSON string literal, quotes included.
@@ -77,12 +77,11 @@ std::string EntityConfig(const MqttSettings& settings, const std::string& meter,
     const std::string node = MqttSafeId(settings.clientId);
     const std::string id = MqttSafeId(meter);
     const bool diagnostic = e.source == Source::kDiagnostics;
-    const std::string topic = diagnostic ? MqttDiagnosticsTopic(settings, meter)
-                                         : MqttStateTopic(settings, meter);
-    std::string json = "{" + Field("name", e.name) + "," +
-                       Field("unique_id", node + "_" + id + "_" + e.object) + "," +
-                       Field("state_topic", topic) + "," +
-                       Field("value_template", e.valueTemplate) + ",";
+    const std::string topic =
+        diagnostic ? MqttDiagnosticsTopic(settings, meter) : MqttStateTopic(settings, meter);
+    std::string json =
+        "{" + Field("name", e.name) + "," + Field("unique_id", node + "_" + id + "_" + e.object) +
+        "," + Field("state_topic", topic) + "," + Field("value_template", e.valueTemplate) + ",";
     if (e.unit[0] != '\0')
         json += Field("unit_of_measurement", e.unit) + ",";
     if (e.deviceClass[0] != '\0')
@@ -178,9 +177,8 @@ MqttMessage MqttDiagnostics(const MqttSettings& settings, const MeterSnapshot& s
     const std::string last =
         snapshot.haveReading ? Quoted(UtcTimestamp(snapshot.readingUnixMs)) : "null";
     return MqttMessage{MqttDiagnosticsTopic(settings, snapshot.name),
-                       "{\"polls\": " + std::to_string(snapshot.polls) +
-                           ", \"poll_failures\": " + std::to_string(snapshot.failures) +
-                           ", \"last_reading\": " + last + "}",
+                       "{\"polls\": " + std::to_string(snapshot.polls) + ", \"poll_failures\": " +
+                           std::to_string(snapshot.failures) + ", \"last_reading\": " + last + "}",
                        false};
 }
 

@@ -7,13 +7,13 @@
 #include <cstdint>
 
 struct ProcessStats {
-    bool ok = false;  // false when the system would not say; nothing else is set then
-    double cpuSeconds = 0;         // user + system
+    bool ok = false;        // false when the system would not say; nothing else is set then
+    double cpuSeconds = 0;  // user + system
     uint64_t residentBytes = 0;
     uint64_t virtualBytes = 0;
-    int64_t openFds = -1;          // -1: unknown
-    int64_t maxFds = -1;           // the soft limit; -1: unknown or unlimited
-    double startTimeSeconds = 0;   // Unix time the process started
+    int64_t openFds = -1;         // -1: unknown
+    int64_t maxFds = -1;          // the soft limit; -1: unknown or unlimited
+    double startTimeSeconds = 0;  // Unix time the process started
 };
 
 ProcessStats ReadProcessStats();

@@ -59,9 +59,11 @@ void Summary(const ServiceView& view, int64_t nowMs, std::string* out)
     for (const MeterSnapshot& m : view.meters)
         up += m.up;
     const ServiceFacts& s = view.service;
-    *out += "<h1>quorvan-meterd</h1>\n<p class=\"muted\">version " QUORVAN_VERSION ", running since " +
+    *out += "<h1>quorvan-meterd</h1>\n<p class=\"muted\">version " QUORVAN_VERSION
+            ", running since " +
             UtcTimestamp(s.startUnixMs) + ". This page reloads every " +
-            std::to_string(kStatusRefreshSeconds) + " s; Prometheus reads <a href=\"metrics\">/metrics</a>.</p>\n";
+            std::to_string(kStatusRefreshSeconds) +
+            " s; Prometheus reads <a href=\"metrics\">/metrics</a>.</p>\n";
     *out += "<p><b>" + std::to_string(up) + " of " + std::to_string(view.meters.size()) +
             "</b> meters up, as of " + UtcTimestamp(nowMs) + ".</p>\n";
     if (!s.mqttEnabled)
@@ -72,8 +74,7 @@ void Summary(const ServiceView& view, int64_t nowMs, std::string* out)
     else
         *out += "<p>MQTT: <span class=\"bad\">not connected</span> to " +
                 HtmlEscaped(s.mqttBroker) +
-                (s.mqttError.empty() ? std::string() : ": " + HtmlEscaped(s.mqttError)) +
-                ".</p>\n";
+                (s.mqttError.empty() ? std::string() : ": " + HtmlEscaped(s.mqttError)) + ".</p>\n";
     *out += "<p>Configuration taken at " + UtcTimestamp(s.reloadUnixMs) + ".";
     if (!s.reloadOk)
         *out += " <span class=\"bad\">The last reload was refused</span>: " +
@@ -118,7 +119,8 @@ void Meters(const ServiceView& view, int64_t nowMs, std::string* out)
         Cell(out, live ? TenthsText(m.reading.power) + " W" : "", "n");
         Cell(out, live ? std::to_string(m.reading.energy) + " Wh" : "", "n");
         if (live)
-            Cell(out, m.reading.VoltageAlarm() ? "ALARM" : "no", m.reading.VoltageAlarm() ? "bad" : nullptr);
+            Cell(out, m.reading.VoltageAlarm() ? "ALARM" : "no",
+                 m.reading.VoltageAlarm() ? "bad" : nullptr);
         else
             Cell(out, "");
         Cell(out, m.haveReading ? Age(nowMs, m.readingUnixMs) : "never", "n");
@@ -151,11 +153,12 @@ std::string HtmlEscaped(const std::string& text)
 void RenderStatusPage(const ServiceView& view, int64_t nowUnixMs, std::string* out)
 {
     out->reserve(out->size() + 2048 + view.meters.size() * 512 + view.lines.size() * 256);
-    *out += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-            "<meta http-equiv=\"refresh\" content=\"" +
-            std::to_string(kStatusRefreshSeconds) +
-            "\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
-            "<title>quorvan-meterd</title><style>";
+    *out +=
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+        "<meta http-equiv=\"refresh\" content=\"" +
+        std::to_string(kStatusRefreshSeconds) +
+        "\"><meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+        "<title>quorvan-meterd</title><style>";
     *out += kStyle;
     *out += "</style></head><body>\n";
     Summary(view, nowUnixMs, out);

@@ -441,19 +441,21 @@ TEST_F(HttpsServer, UnusableFilesAreRefusedAtStart)
     const std::string key = m_certs.serverKey;
     const Case cases[] = {
         {"a key others may read", [&](HttpAccess&) { chmod(key.c_str(), 0644); },
-         "TLS key file " + key + " is open to group or others (mode 0644); make it readable by "
-         "the service alone: chmod 600 " + key + " (or 640 with the service's own group)"},
-        {"a missing certificate",
-         [&](HttpAccess& a) { a.certFile = m_dir + "/missing.crt"; },
+         "TLS key file " + key +
+             " is open to group or others (mode 0644); make it readable by "
+             "the service alone: chmod 600 " +
+             key + " (or 640 with the service's own group)"},
+        {"a missing certificate", [&](HttpAccess& a) { a.certFile = m_dir + "/missing.crt"; },
          "TLS certificate file " + m_dir + "/missing.crt: "},
         {"a key that is no key",
-         [&](HttpAccess& a) { a.keyFile = m_certs.ca; chmod(m_certs.ca.c_str(), 0600); },
+         [&](HttpAccess& a) {
+             a.keyFile = m_certs.ca;
+             chmod(m_certs.ca.c_str(), 0600);
+         },
          "TLS key file " + m_certs.ca + ": "},
-        {"the key of another certificate",
-         [&](HttpAccess& a) { a.keyFile = m_dir + "/ca.key"; },
+        {"the key of another certificate", [&](HttpAccess& a) { a.keyFile = m_dir + "/ca.key"; },
          "TLS key file " + m_dir + "/ca.key: "},
-        {"a missing client CA",
-         [&](HttpAccess& a) { a.clientCaFile = m_dir + "/none.crt"; },
+        {"a missing client CA", [&](HttpAccess& a) { a.clientCaFile = m_dir + "/none.crt"; },
          "TLS client CA file " + m_dir + "/none.crt: "},
     };
     for (const Case& c : cases) {

@@ -165,7 +165,8 @@ TEST(MetricsText, ServiceHealthAndProcess)
         at = end + 1;
     }
     EXPECT_EQ(samples,
-              "quorvan_meterd_build_info{version=\"" QUORVAN_VERSION "\"} 1\n"
+              "quorvan_meterd_build_info{version=\"" QUORVAN_VERSION
+              "\"} 1\n"
               "quorvan_meterd_line_open{line=\"COM3\"} 1\n"
               "quorvan_meterd_line_open{line=\"/dev/serial/by-id/usb-x\"} 0\n"
               "quorvan_meterd_line_open_failures_total{line=\"COM3\"} 0\n"

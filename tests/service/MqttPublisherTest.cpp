@@ -189,7 +189,8 @@ TEST_F(MqttPublisherLive, StateAvailabilityAndDiscoveryReachTheBroker)
     // The diagnostics: available while the service is, so shown while the meter is down.
     const auto failures = late.On(config + "poll_failures/config");
     ASSERT_EQ(failures.size(), 1u);
-    EXPECT_TRUE(Contains(failures[0].payload, "\"entity_category\":\"diagnostic\"")) << failures[0].payload;
+    EXPECT_TRUE(Contains(failures[0].payload, "\"entity_category\":\"diagnostic\""))
+        << failures[0].payload;
     EXPECT_TRUE(Contains(failures[0].payload, "\"state_topic\":\"quorvan/bank-1/diagnostics\""));
     EXPECT_TRUE(Contains(failures[0].payload, "\"availability_topic\":\"quorvan/status\""));
     const auto last = late.On(config + "last_reading/config");
@@ -206,8 +207,9 @@ TEST_F(MqttPublisherLive, StateAvailabilityAndDiscoveryReachTheBroker)
     EXPECT_TRUE(Contains(service[0].payload, "\"state_topic\":\"quorvan/status\""));
     const auto diagnostics = m_live->On("quorvan/bank-1/diagnostics");
     ASSERT_FALSE(diagnostics.empty());
-    EXPECT_EQ(diagnostics[0].payload,
-              "{\"polls\": 0, \"poll_failures\": 0, \"last_reading\": \"2023-11-14T22:13:20.123Z\"}");
+    EXPECT_EQ(
+        diagnostics[0].payload,
+        "{\"polls\": 0, \"poll_failures\": 0, \"last_reading\": \"2023-11-14T22:13:20.123Z\"}");
 
     // Home Assistant restarting announces itself; discovery follows.
     late.Publish("homeassistant/status", "online");
@@ -289,7 +291,8 @@ TEST_F(MqttPublisherLive, StatesFollowThePublishingPolicy)
         expected += step.sent;
         // A marker meter after each step: the step has been judged once it arrives.
         m_publisher->Publish(Meter("marker", static_cast<uint32_t>(&step - steps)));
-        ASSERT_TRUE(m_live->WaitFor(Count("quorvan/marker/state", static_cast<size_t>(&step - steps) + 1)))
+        ASSERT_TRUE(
+            m_live->WaitFor(Count("quorvan/marker/state", static_cast<size_t>(&step - steps) + 1)))
             << step.why;
         EXPECT_EQ(m_live->On(kSensorState).size(), expected) << step.why;
     }
