@@ -29,15 +29,20 @@ using Ms = std::chrono::milliseconds;
 // reaction to Stop() in that phase.
 constexpr int kConnectStepMs = 100;
 
+// libmosquitto's texts end in a full stop; the log's sentence goes on after them.
+std::string WithoutStop(std::string text)
+{
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
 // Text of a libmosquitto result, errno read at once.
 std::string MosquittoText(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return std::strerror(errno);
-    std::string text = mosquitto_strerror(rc);
-    if (!text.empty() && text.back() == '.')
-        text.pop_back();  // the log's sentence goes on after it
-    return text;
+    return WithoutStop(mosquitto_strerror(rc));
 }
 
 bool TopicPrefixOk(const std::string& prefix)
@@ -396,7 +401,7 @@ void CMqttPublisher::Serve()
     }
     if (m_refusal != 0) {
         Lost("MQTT broker " + MqttBrokerText(m_settings) +
-             " refused the connection: " + mosquitto_connack_string(m_refusal));
+             " refused the connection: " + WithoutStop(mosquitto_connack_string(m_refusal)));
         return;
     }
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) {
