@@ -1,12 +1,11 @@
 #include "CBasicAuth.h"
 
-#include <crypt.h>
+#include "Bcrypt.h"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
-#include <cerrno>
-#include <cstring>
-#include <memory>
+#include <cctype>
 
 namespace {
 
@@ -72,18 +71,6 @@ std::string Digest(const std::string& user, const std::string& password, const s
     return std::string(reinterpret_cast<const char*>(digest), size);
 }
 
-// crypt_r of `password` with the salt and cost of `setting`; "" on failure.
-std::string Crypt(const std::string& password, const std::string& setting)
-{
-    auto data = std::make_unique<crypt_data>();  // 32 KiB: not on a worker's stack
-    std::memset(data.get(), 0, sizeof(crypt_data));
-    const char* result = crypt_r(password.c_str(), setting.c_str(), data.get());
-    // libxcrypt answers a failure with a string starting with '*'.
-    if (result == nullptr || result[0] == '*')
-        return std::string();
-    return result;
-}
-
 }  // namespace
 
 CBasicAuth::CBasicAuth(Users users) : m_users(std::move(users)) {}
@@ -92,8 +79,12 @@ bool ParseBasicAuthorization(const std::string& authorization, std::string* user
                              std::string* password)
 {
     // The scheme is case-insensitive; one blank or more before the credentials.
-    if (authorization.size() < 6 || strncasecmp(authorization.c_str(), "Basic ", 6) != 0)
+    const std::string scheme = "basic ";
+    if (authorization.size() < scheme.size())
         return false;
+    for (size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(authorization[i])) != scheme[i])
+            return false;
     const size_t start = authorization.find_first_not_of(' ', 6);
     if (start == std::string::npos)
         return false;
@@ -133,7 +124,7 @@ bool CBasicAuth::Check(const std::string& user, const std::string& password)
         if (m_passed.count(digest) != 0)
             return true;
     }
-    const std::string result = Crypt(password, setting);
+    const std::string result = BcryptWithSetting(password, setting);
     const bool match = hash != nullptr && result.size() == hash->size() &&
                        CRYPTO_memcmp(result.data(), hash->data(), hash->size()) == 0;
     if (match && !digest.empty()) {
@@ -147,13 +138,10 @@ bool CBasicAuth::Check(const std::string& user, const std::string& password)
 
 std::string BcryptHash(const std::string& password, std::string* error)
 {
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    // No random bytes given: libxcrypt takes them from the system.
-    if (crypt_gensalt_rn(kPrefix, kCost, nullptr, 0, salt, sizeof salt) == nullptr) {
-        *error = std::string("cannot make a bcrypt salt: ") + std::strerror(errno);
+    const std::string salt = BcryptNewSalt(kPrefix, kCost, error);
+    if (salt.empty())
         return std::string();
-    }
-    std::string hash = Crypt(password, salt);
+    std::string hash = BcryptWithSetting(password, salt);
     if (hash.empty())
         *error = "bcrypt failed";
     return hash;

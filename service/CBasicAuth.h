@@ -1,8 +1,8 @@
 // HTTP basic authentication against bcrypt hashes, as Prometheus's
 // exporters do it: the users and hashes of [http.basic_auth_users].
 //
-// The hash is checked by libxcrypt's crypt_r and compared in constant
-// time; a user that does not exist costs the same bcrypt round as one that
+// The hash is checked by the system's bcrypt (Bcrypt.h) and compared in
+// constant time; a user that does not exist costs the same bcrypt round as one that
 // does. bcrypt takes tens of milliseconds on purpose, so a pair that
 // passed is remembered (as a SHA-256 of user, password and hash, at most
 // kCacheSize of them) and a scraper's next request costs microseconds.
