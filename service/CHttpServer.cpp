@@ -227,6 +227,12 @@ bool CHttpServer::Start(const std::string& host, int port, const HttpAccess& acc
     return true;
 }
 
+bool CHttpServer::CanUse(const HttpAccess& access, std::string* error)
+{
+    error->clear();
+    return MakeServer(access, error) != nullptr;
+}
+
 bool CHttpServer::Stop()
 {
     if (!m_serving)

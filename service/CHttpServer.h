@@ -65,6 +65,10 @@ public:
     // touches; false then. Safe when not started.
     bool Stop();
 
+    // Whether the TLS files of `access` can be used, without serving
+    // anything: one sentence in *error when not. True without TLS.
+    static bool CanUse(const HttpAccess& access, std::string* error);
+
     // The port actually bound (the chosen one for port 0); 0 when stopped.
     int Port() const { return m_port; }
 

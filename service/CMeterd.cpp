@@ -144,6 +144,7 @@ void CMeterd::ReloadMqtt(const MeterdConfig& previous)
     auto next = StartMqtt(m_config.mqtt, &error);
     if (!next && m_config.mqtt.enabled) {
         m_log("configuration: " + error + "; the broker connection stays as it was");
+        PartlyRefused(error);
         m_config.mqtt = previous.mqtt;
         return;
     }
@@ -224,16 +225,36 @@ void CMeterd::ReloadHttp(const MeterdConfig& previous)
     if (ListenText(previous) == ListenText(m_config) && previous.access == m_config.access &&
         !m_config.access.Tls())
         return;
-    m_http.Stop();
     std::string error;
+    // TLS files that cannot be used leave the running server alone.
+    if (!CHttpServer::CanUse(m_config.access, &error)) {
+        m_log("configuration: " + error + "; the HTTP server stays as it was");
+        PartlyRefused(error);
+        m_config.listenHost = previous.listenHost;
+        m_config.listenPort = previous.listenPort;
+        m_config.access = previous.access;
+        return;
+    }
+    m_http.Stop();
     if (Listen(m_config, &error))
         return;
     m_log("configuration: " + error + "; staying on " + ListenText(previous) + " as before");
+    PartlyRefused(error);
     m_config.listenHost = previous.listenHost;
     m_config.listenPort = previous.listenPort;
     m_config.access = previous.access;
     if (!Listen(m_config, &error))
         m_log("metrics are not served: " + error);
+}
+
+// A reload whose HTTP or broker part could not be applied: the rest was
+// taken, but /metrics says the reload failed, so that the alert tells.
+void CMeterd::PartlyRefused(const std::string& error)
+{
+    m_store->UpdateService([&](ServiceFacts& s) {
+        s.reloadOk = false;
+        s.reloadError = error;
+    });
 }
 
 void CMeterd::ReloadRefused(const std::string& error)

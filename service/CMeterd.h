@@ -44,7 +44,9 @@ public:
     // had, the old one stays. Logs what it did.
     void Reload(const MeterdConfig& next);
     // A reload was refused (the file is bad): logged, and shown on
-    // /metrics and the status page; the running configuration stays.
+    // /metrics and the status page; the running configuration stays. A
+    // reload whose listen address, TLS files or broker settings could not
+    // be used shows the same, beside the parts it did take.
     void ReloadRefused(const std::string& error);
     // Ends every line (all at once), the HTTP server and the broker
     // connection. False when an HTTP client still held a worker and was left
@@ -68,6 +70,7 @@ private:
     std::unique_ptr<CMqttPublisher> SwapMqtt(std::unique_ptr<CMqttPublisher> next);
     bool Listen(const MeterdConfig& config, std::string* error, bool* badFile = nullptr);
     void ReloadHttp(const MeterdConfig& previous);
+    void PartlyRefused(const std::string& error);
 
     LogFn m_log;
     LinePollTiming m_timing;

@@ -29,6 +29,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -459,6 +460,21 @@ TEST_F(MeterdEndToEnd, PrometheusScrapesOverHttpsWithBasicAuth)
             << job;
     }
     StopPrometheus();
+
+    // A reload whose key others may read keeps the running server, and says so.
+    chmod(certs.serverKey.c_str(), 0644);
+    m_service.Signal(SIGHUP);
+    EXPECT_TRUE(Contains(m_service.WaitForErrorLine("stays as it was", 5000),
+                         "configuration: TLS key file " + certs.serverKey + " is open to group or others"))
+        << m_service.Err();
+    chmod(certs.serverKey.c_str(), 0600);
+    httplib::SSLClient client("127.0.0.1", m_port);
+    client.set_ca_cert_path(certs.ca.c_str());
+    client.enable_server_certificate_verification(true);
+    client.set_basic_auth("prometheus", "prom pw");
+    auto metrics = client.Get("/metrics");
+    ASSERT_TRUE(metrics) << httplib::to_string(metrics.error()) << m_service.Err();
+    EXPECT_TRUE(Contains(metrics->body, "quorvan_meterd_config_last_reload_successful 0\n"));
 
     // The page in a browser, over TLS, with the user in the address.
     const ChildResult page =
