@@ -464,8 +464,9 @@ TEST_F(MeterdEndToEnd, PrometheusScrapesOverHttpsWithBasicAuth)
     // A reload whose key others may read keeps the running server, and says so.
     chmod(certs.serverKey.c_str(), 0644);
     m_service.Signal(SIGHUP);
-    EXPECT_TRUE(Contains(m_service.WaitForErrorLine("stays as it was", 5000),
-                         "configuration: TLS key file " + certs.serverKey + " is open to group or others"))
+    EXPECT_TRUE(
+        Contains(m_service.WaitForErrorLine("stays as it was", 5000),
+                 "configuration: TLS key file " + certs.serverKey + " is open to group or others"))
         << m_service.Err();
     chmod(certs.serverKey.c_str(), 0600);
     httplib::SSLClient client("127.0.0.1", m_port);

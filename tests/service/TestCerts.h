@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 struct TestCerts {
     std::string ca, serverCert, serverKey, clientCert, clientKey, otherCa;
@@ -17,18 +18,26 @@ struct TestCerts {
 // False when openssl failed (or is missing).
 inline bool MakeTestCerts(const std::string& dir, TestCerts* certs)
 {
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
-    const std::string script =
-        "set -e; cd '" + dir + "'; exec 2>/dev/null; umask 077;"
-        " openssl req -x509" + ec + " -keyout ca.key -out ca.crt -subj /CN=test-ca;"
-        " openssl req -x509" + ec + " -keyout other.key -out other.crt -subj /CN=other-ca;"
-        " openssl req" + ec + " -keyout server.key -out server.csr -subj /CN=127.0.0.1;"
-        " printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext;"
-        " openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2"
-        " -extfile san.ext -out server.crt;"
-        " openssl req" + ec + " -keyout client.key -out client.csr -subj /CN=prometheus;"
-        " openssl x509 -req -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2"
-        " -out client.crt; chmod 644 ca.crt other.crt server.crt client.crt";
+    const std::string req =
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
+    const std::string sign = "openssl x509 -req -CA ca.crt -CAkey ca.key -CAcreateserial -days 2";
+    const std::vector<std::string> steps = {
+        "set -e",
+        "cd '" + dir + "'",
+        "exec 2>/dev/null",
+        "umask 077",
+        req + " -x509 -keyout ca.key -out ca.crt -subj /CN=test-ca",
+        req + " -x509 -keyout other.key -out other.crt -subj /CN=other-ca",
+        req + " -keyout server.key -out server.csr -subj /CN=127.0.0.1",
+        "printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext",
+        sign + " -in server.csr -extfile san.ext -out server.crt",
+        req + " -keyout client.key -out client.csr -subj /CN=prometheus",
+        sign + " -in client.csr -out client.crt",
+        "chmod 644 ca.crt other.crt server.crt client.crt",
+    };
+    std::string script;
+    for (const std::string& step : steps)
+        script += step + "; ";
     const int status = std::system(script.c_str());
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return false;
