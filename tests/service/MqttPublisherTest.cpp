@@ -3,6 +3,7 @@
 #include "CMqttPublisher.h"
 #include "MqttBroker.h"
 #include "MqttProbe.h"
+#include "TestCerts.h"
 #include "TestWait.h"
 
 #include <gtest/gtest.h>
@@ -672,16 +673,8 @@ TEST(MqttPublisher, TlsConnectsOnlyWithTheBrokersCa)
         GTEST_SKIP() << "openssl is not installed";
     MqttBroker broker;
     const std::string& dir = broker.Dir();
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
-    ASSERT_TRUE(
-        RunProgram({"/bin/sh", "-c",
-                    "set -e; cd " + dir + "; openssl req -x509" + ec +
-                        " -keyout ca.key -out ca.crt -subj /CN=test-ca; openssl req -x509" + ec +
-                        " -keyout other.key -out other.crt -subj /CN=other-ca; openssl req" + ec +
-                        " -keyout server.key -out server.csr -subj /CN=127.0.0.1;"
-                        " printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext;"
-                        " openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial"
-                        " -days 2 -extfile san.ext -out server.crt"}));
+    TestCerts certs;
+    ASSERT_TRUE(MakeTestCerts(dir, &certs));
     ASSERT_TRUE(broker.Start(true, "cafile " + dir + "/ca.crt\ncertfile " + dir +
                                        "/server.crt\nkeyfile " + dir + "/server.key\n"));
     MqttProbe live(broker.Port(), {"quorvan/#"}, "", "", dir + "/ca.crt");
