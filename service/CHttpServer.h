@@ -1,14 +1,18 @@
-// GET /metrics over HTTP, for Prometheus, on threads of its own.
+// GET /metrics for Prometheus and GET / (the status page for a person),
+// over HTTP or HTTPS, on threads of its own.
 //
-// The handler copies the store's snapshots and renders them; it never
-// talks to a device, so a scrape never waits for a poll and a slow client
-// never holds up one. Other paths get 404, other methods 405 (HEAD is
-// served as GET). Every client meets the limits below: a client that sends
-// nothing, half a request or too much is cut off with an error status or
-// a closed connection, and the workers are few and bounded (CHttpWorkers).
+// The handlers copy the store's view and render it; they never talk to a
+// device, so a scrape never waits for a poll and a slow client never holds
+// up one. With users configured every request must bring one of them
+// (basic authentication, bcrypt; 401 otherwise). Other paths get 404,
+// other methods 405 (HEAD is served as GET). Every client meets the limits
+// below: a client that sends nothing, half a request or too much is cut
+// off with an error status or a closed connection, and the workers are few
+// and bounded (CHttpWorkers).
 #pragma once
 
 #include "CSnapshotStore.h"
+#include "HttpAccess.h"
 
 #include <future>
 #include <memory>
@@ -46,13 +50,24 @@ public:
     CHttpServer& operator=(const CHttpServer&) = delete;
 
     // Binds host:port (port 0: any free one) and serves on a thread of its
-    // own. False with one sentence in *error when the address cannot be had.
-    bool Start(const std::string& host, int port, std::string* error);
+    // own, with TLS and users as `access` says (certificate and key read
+    // now). False with one sentence in *error when the address cannot be
+    // had or a TLS file is refused (*badFile then true).
+    bool Start(const std::string& host, int port, const HttpAccess& access, std::string* error,
+               bool* badFile = nullptr);
+    bool Start(const std::string& host, int port, std::string* error)
+    {
+        return Start(host, port, HttpAccess{}, error);
+    }
     // Closes the listening socket and waits up to stopWaitMs for requests in
     // progress. A client that holds a worker beyond that is left to its
     // time-outs on a detached thread, which owns everything it still
     // touches; false then. Safe when not started.
     bool Stop();
+
+    // Whether the TLS files of `access` can be used, without serving
+    // anything: one sentence in *error when not. True without TLS.
+    static bool CanUse(const HttpAccess& access, std::string* error);
 
     // The port actually bound (the chosen one for port 0); 0 when stopped.
     int Port() const { return m_port; }

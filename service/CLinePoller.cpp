@@ -46,11 +46,13 @@ CLinePoller::CLinePoller(const LineConfig& line, int intervalMs, CSnapshotStore&
         m_snapshots.push_back(s);
     }
     m_reported.assign(m_snapshots.size(), kReportedNothing);
+    m_status.port = m_line.port;
     PortChoice choice;
     choice.number = m_line.comPort;
     choice.path = m_line.comPort != 0 ? std::string() : m_line.port;
     m_port.Choose(choice);
     m_port.SetCancel(&m_stop);
+    m_status.device = m_port.Label();
     m_port.SetAnswerLimitMs(static_cast<uint32_t>(timing.answerLimitMs));
 }
 
@@ -63,6 +65,7 @@ void CLinePoller::Start()
 {
     for (const MeterSnapshot& s : m_snapshots)
         m_store.Put(s);
+    m_store.PutLine(m_status);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -112,9 +115,12 @@ bool CLinePoller::OpenLine()
         Log(m_everOpened ? "line reopened" : "line opened");
         m_everOpened = true;
         m_lastOpenError.clear();
+        PutLineStatus(true, std::string());
         return true;
     }
     const std::string text = OutcomeText(outcome);
+    ++m_status.openFailures;
+    PutLineStatus(false, text);
     // An adapter left unplugged for days: one line, not thousands.
     if (text != m_lastOpenError)
         m_log(OneLine(m_port.Describe(outcome)) + "; trying again with a growing pause");
@@ -132,6 +138,7 @@ bool CLinePoller::PollMeter(MeterSnapshot* meter)
     if (m_stop.Requested())
         return true;  // a cancelled transfer is no fault of the line
     ++meter->polls;
+    meter->decided = true;
     if (outcome.result == kMeterTransport) {
         ++meter->failures;
         LoseLine(outcome);
@@ -175,6 +182,7 @@ bool CLinePoller::WaitOutAnswer(Clock::time_point asked)
 void CLinePoller::LoseLine(const MeterOutcome& outcome)
 {
     m_port.Close();
+    PutLineStatus(false, OutcomeText(outcome));
     Log("line lost: " + OutcomeText(outcome) + "; reopening in " + DurationText(m_pauseMs));
     for (MeterSnapshot& meter : m_snapshots)
         MarkDown(&meter, OutcomeText(outcome));
@@ -187,8 +195,16 @@ void CLinePoller::MarkDown(MeterSnapshot* meter, const std::string& reason)
         m_log(MeterLabel(*meter) + " down: " + reason);
     m_reported[i] = kReportedDown;
     meter->up = false;
+    meter->decided = true;
     meter->lastError = reason;
     m_store.Put(*meter);
+}
+
+void CLinePoller::PutLineStatus(bool open, const std::string& error)
+{
+    m_status.open = open;
+    m_status.lastError = error;
+    m_store.PutLine(m_status);
 }
 
 bool CLinePoller::PauseBeforeReopen()

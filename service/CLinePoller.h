@@ -17,7 +17,8 @@
 //     grows 1 s, 2 s, 4 s ... up to 30 s; a failed open waits the same way.
 //     The pause starts again at 1 s after a poll that reached the line;
 //   - events go to the log on change only: line opened, lost, reopened;
-//     meter up, down.
+//     meter up, down. The store holds whether the line is open, how often
+//     opening it failed and why.
 // Nothing here ends the process. Stop() cuts a transfer or a pause short.
 //
 // The port is looked up once, when the poller is made (CMeterPort::Choose):
@@ -56,8 +57,8 @@ public:
     CLinePoller(const CLinePoller&) = delete;
     CLinePoller& operator=(const CLinePoller&) = delete;
 
-    // Puts a snapshot (down, no reading yet) for each meter, then starts
-    // the thread.
+    // Puts a snapshot (down, undecided, no reading yet) for each meter and
+    // the line's status (not open), then starts the thread.
     void Start();
     // Asks the thread to end without waiting: several lines stop at once.
     void RequestStop() { m_stop.Raise(); }
@@ -78,6 +79,7 @@ private:
     bool WaitOutAnswer(std::chrono::steady_clock::time_point asked);
     void LoseLine(const MeterOutcome& outcome);
     void MarkDown(MeterSnapshot* meter, const std::string& reason);
+    void PutLineStatus(bool open, const std::string& error);
     bool PauseBeforeReopen();
     void WaitForNextRound(std::chrono::steady_clock::time_point roundStart);
 
@@ -94,6 +96,7 @@ private:
     enum Reported : char { kReportedNothing, kReportedUp, kReportedDown };
     std::vector<Reported> m_reported;
     int m_pauseMs;
+    LineStatus m_status;
     bool m_everOpened = false;  // reopens and their log lines say so
     std::string m_lastOpenError;
 

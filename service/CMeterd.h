@@ -32,14 +32,22 @@ public:
     CMeterd& operator=(const CMeterd&) = delete;
 
     // Starts the HTTP server, the broker connection, then the lines. False
-    // with *error when the listen address cannot be had, or the broker
-    // settings are refused (*badConfig then true); nothing is left running.
+    // with *error when the listen address cannot be had, or a TLS file or
+    // the broker settings are refused (*badConfig then true); nothing is
+    // left running.
     bool Start(const MeterdConfig& config, std::string* error, bool* badConfig = nullptr);
     // Takes a new, already checked configuration. Lines whose port and
     // meters are unchanged keep running with their port open; the others
-    // stop or start. A new listen address restarts the HTTP server; if it
-    // cannot be had, the old one stays. Logs what it did.
+    // stop or start; meters that left are forgotten, on the broker too. A
+    // new listen address or access restarts the HTTP server (with TLS it
+    // always restarts, so renewed certificates are read); if it cannot be
+    // had, the old one stays. Logs what it did.
     void Reload(const MeterdConfig& next);
+    // A reload was refused (the file is bad): logged, and shown on
+    // /metrics and the status page; the running configuration stays. A
+    // reload whose listen address, TLS files or broker settings could not
+    // be used shows the same, beside the parts it did take.
+    void ReloadRefused(const std::string& error);
     // Ends every line (all at once), the HTTP server and the broker
     // connection. False when an HTTP client still held a worker and was left
     // behind (see CHttpServer::Stop).
@@ -57,10 +65,12 @@ private:
     // with *error when the settings are refused, or when MQTT is off.
     std::unique_ptr<CMqttPublisher> StartMqtt(const MqttSettings& settings, std::string* error);
     void ReloadMqtt(const MeterdConfig& previous);
+    void ForgetMeters(const MeterdConfig& previous);
     // Puts `next` in the slot; returns the one it replaces.
     std::unique_ptr<CMqttPublisher> SwapMqtt(std::unique_ptr<CMqttPublisher> next);
-    bool Listen(const MeterdConfig& config, std::string* error);
+    bool Listen(const MeterdConfig& config, std::string* error, bool* badFile = nullptr);
     void ReloadHttp(const MeterdConfig& previous);
+    void PartlyRefused(const std::string& error);
 
     LogFn m_log;
     LinePollTiming m_timing;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -28,12 +29,20 @@ using Ms = std::chrono::milliseconds;
 // reaction to Stop() in that phase.
 constexpr int kConnectStepMs = 100;
 
+// libmosquitto's texts end in a full stop; the log's sentence goes on after them.
+std::string WithoutStop(std::string text)
+{
+    if (!text.empty() && text.back() == '.')
+        text.pop_back();
+    return text;
+}
+
 // Text of a libmosquitto result, errno read at once.
 std::string MosquittoText(int rc)
 {
     if (rc == MOSQ_ERR_ERRNO)
         return std::strerror(errno);
-    return mosquitto_strerror(rc);
+    return WithoutStop(mosquitto_strerror(rc));
 }
 
 bool TopicPrefixOk(const std::string& prefix)
@@ -60,6 +69,33 @@ std::string SettingsProblem(const MqttSettings& s)
 long long MsUntil(std::chrono::steady_clock::time_point t)
 {
     return std::chrono::duration_cast<Ms>(t - std::chrono::steady_clock::now()).count();
+}
+
+// Moved by more than its deadband (in the meter's steps).
+bool Beyond(long long before, long long now, int deadband)
+{
+    return std::llabs(now - before) > deadband;
+}
+
+// The availability topics a retained config names: every "topic" string
+// ending in /availability.
+std::vector<std::string> AvailabilityTopicsIn(const std::string& json)
+{
+    std::vector<std::string> topics;
+    const std::string key = "\"topic\":\"";
+    const std::string suffix = "/availability";
+    for (size_t at = json.find(key); at != std::string::npos; at = json.find(key, at + 1)) {
+        const size_t start = at + key.size();
+        const size_t end = json.find('"', start);
+        if (end == std::string::npos)
+            break;
+        const std::string topic = json.substr(start, end - start);
+        if (topic.size() > suffix.size() &&
+            topic.compare(topic.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+            topic.find_first_of("\\+#") == std::string::npos)
+            topics.push_back(topic);
+    }
+    return topics;
 }
 
 }  // namespace
@@ -144,10 +180,35 @@ void CMqttPublisher::Publish(const MeterSnapshot& snapshot)
         Held& held = m_held[snapshot.name];
         held.snapshot = snapshot;
         held.fresh = true;
+        m_forget.erase(snapshot.name);  // back in the configuration
     }
     // A full counter is a wake already pending.
     const uint64_t one = 1;
     (void)!write(m_wakeFd, &one, sizeof one);
+}
+
+void CMqttPublisher::Forget(const std::string& meter)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_held.erase(meter);
+        m_forget.insert(meter);
+    }
+    const uint64_t one = 1;
+    (void)!write(m_wakeFd, &one, sizeof one);
+}
+
+void CMqttPublisher::SetMeters(const std::vector<std::string>& meters)
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_meters = std::set<std::string>(meters.begin(), meters.end());
+    m_metersKnown = true;
+}
+
+void CMqttPublisher::Log(const std::string& line) const
+{
+    if (m_log)
+        m_log(line);
 }
 
 std::string CMqttPublisher::LastError() const
@@ -317,13 +378,14 @@ bool CMqttPublisher::AwaitConnect(int fd, Clock::time_point deadline, std::strin
 void CMqttPublisher::Serve()
 {
     if (mosquitto_socket(m_mosq) < 0) {
-        Lost("MQTT connection closed");
+        Lost("MQTT connection to " + MqttBrokerText(m_settings) + " closed");
         return;
     }
     int rc;
     if (!m_accepted) {
         if (MsUntil(m_connectStarted + Ms(kAnswerLimitMs)) <= 0) {
-            Lost("MQTT broker did not accept the connection within 10 s");
+            Lost("MQTT broker " + MqttBrokerText(m_settings) +
+                 " did not accept the connection within 10 s");
             return;
         }
         rc = mosquitto_loop(m_mosq, kConnectStepMs, 1);
@@ -338,12 +400,13 @@ void CMqttPublisher::Serve()
         rc = mosquitto_loop(m_mosq, 0, 1);
     }
     if (m_refusal != 0) {
-        Lost(std::string("MQTT broker refused the connection: ") +
-             mosquitto_connack_string(m_refusal));
+        Lost("MQTT broker " + MqttBrokerText(m_settings) +
+             " refused the connection: " + WithoutStop(mosquitto_connack_string(m_refusal)));
         return;
     }
     if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(m_mosq) < 0) {
-        Lost("MQTT connection lost: " +
+        Lost("MQTT connection to " + MqttBrokerText(m_settings) +
+             (m_accepted ? " lost: " : " failed: ") +
              (rc != MOSQ_ERR_SUCCESS ? MosquittoText(rc) : std::string("closed")));
         return;
     }
@@ -352,19 +415,122 @@ void CMqttPublisher::Serve()
     Flush();
 }
 
+void CMqttPublisher::Accepted()
+{
+    std::string line = "MQTT connected to " + MqttBrokerText(m_settings);
+    if (m_everConnected)
+        line += " again";
+    if (m_failedTries > 0)
+        line += " after " + CountText(static_cast<size_t>(m_failedTries) + 1, "try", "tries");
+    Log(line);
+    m_everConnected = true;
+    m_failedTries = 0;
+    m_loggedFailure.clear();
+    if (m_observer)
+        m_observer(true, std::string());
+}
+
 void CMqttPublisher::Greet()
 {
     m_greet = false;
     m_pauseMs = m_firstPauseMs;
     m_connected = true;
     SetError(std::string());
+    Accepted();
     Send(MqttStatusTopic(m_settings), "online", true);
     mosquitto_subscribe(m_mosq, nullptr, MqttBirthTopic(m_settings).c_str(), 0);
+    m_stale.clear();
+    m_cleared.clear();
+    bool cleanup;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        cleanup = m_metersKnown;
+    }
+    // The broker hands over what it retained under our node: configs of
+    // meters that left while the service was away (OnMessage).
+    if (cleanup)
+        mosquitto_subscribe(m_mosq, nullptr, MqttOwnDiscoveryFilter(m_settings).c_str(), 0);
+    const MqttMessage service = MqttServiceDiscovery(m_settings, m_serviceName);
+    Send(service.topic, service.payload, service.retain);
     // A new connection: everything is said again, each latest state once.
     m_said.clear();
     std::lock_guard<std::mutex> lock(m_lock);
     for (auto& entry : m_held)
         entry.second.fresh = true;
+}
+
+void CMqttPublisher::TakeRetained(const mosquitto_message* message)
+{
+    bool own = false;
+    const std::string filter = MqttOwnDiscoveryFilter(m_settings);
+    if (message->payloadlen <= 0 || !message->retain ||
+        mosquitto_topic_matches_sub(filter.c_str(), message->topic, &own) != MOSQ_ERR_SUCCESS ||
+        !own)
+        return;
+    std::set<std::string> keep = {MqttServiceDiscovery(m_settings, m_serviceName).topic};
+    std::set<std::string> keepAvailability;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        for (const std::string& meter : m_meters) {
+            for (const MqttMessage& m : MqttDiscovery(m_settings, meter, m_serviceName))
+                keep.insert(m.topic);
+            keepAvailability.insert(MqttAvailabilityTopic(m_settings, meter));
+        }
+    }
+    if (keep.count(message->topic) != 0)
+        return;
+    Stale stale{message->topic, {}};
+    const std::string payload(static_cast<const char*>(message->payload),
+                              static_cast<size_t>(message->payloadlen));
+    for (const std::string& topic : AvailabilityTopicsIn(payload))
+        if (keepAvailability.count(topic) == 0)
+            stale.availability.push_back(topic);
+    m_stale.push_back(std::move(stale));
+}
+
+void CMqttPublisher::ClearStale()
+{
+    for (const Stale& stale : m_stale) {
+        Send(stale.topic, std::string(), true);
+        for (const std::string& topic : stale.availability) {
+            if (!m_cleared.insert(topic).second)
+                continue;
+            Send(topic, std::string(), true);
+            // The configs of one meter come one by one: one line for the meter.
+            Log("MQTT: cleared the retained discovery and availability of a meter no longer "
+                "configured (" +
+                topic.substr(0, topic.size() - std::string("/availability").size()) + ")");
+        }
+    }
+    m_stale.clear();
+}
+
+void CMqttPublisher::ClearForgotten()
+{
+    std::set<std::string> forget;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        forget.swap(m_forget);
+    }
+    for (const std::string& meter : forget) {
+        for (const MqttMessage& m : MqttDiscovery(m_settings, meter, m_serviceName))
+            Send(m.topic, std::string(), true);
+        Send(MqttAvailabilityTopic(m_settings, meter), std::string(), true);
+        m_said.erase(meter);
+    }
+}
+
+bool CMqttPublisher::StateDue(const Said& said, const MeterSnapshot& m, Clock::time_point now) const
+{
+    if (m_settings.publish == MqttPublish::kEveryPoll || !said.stateSent ||
+        now - said.stateAt >= Ms(m_settings.maxSilenceMs))
+        return true;
+    const Measurement& a = said.state;
+    const Measurement& b = m.reading;
+    return a.energy != b.energy || a.VoltageAlarm() != b.VoltageAlarm() ||
+           Beyond(a.voltage, b.voltage, m_settings.voltageDeadband) ||
+           Beyond(a.current, b.current, m_settings.currentDeadband) ||
+           Beyond(a.power, b.power, m_settings.powerDeadband);
 }
 
 void CMqttPublisher::Flush()
@@ -376,27 +542,46 @@ void CMqttPublisher::Flush()
     if (m_rediscover) {
         for (auto& entry : m_said)
             entry.second.discovery = false;
+        const MqttMessage service = MqttServiceDiscovery(m_settings, m_serviceName);
+        Send(service.topic, service.payload, service.retain);
         m_rediscover = false;
     }
+    ClearForgotten();
+    ClearStale();
     struct Due {
         MeterSnapshot snapshot;
-        bool discovery, availability, state;
+        bool discovery, availability, state, diagnostics;
     };
     std::vector<Due> due;
+    const Clock::time_point now = Clock::now();
+    const bool everyPoll = m_settings.publish == MqttPublish::kEveryPoll;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto& [name, held] : m_held) {
             Said& said = m_said[name];
-            const int online = held.snapshot.up ? 1 : 0;
+            const MeterSnapshot& m = held.snapshot;
+            const int online = m.up ? 1 : 0;
             const bool discovery = !said.discovery;
-            const bool availability = said.availability != online;
-            const bool state = held.fresh && held.snapshot.up && held.snapshot.haveReading;
+            // Only once a poll has said whether the meter answers.
+            const bool availability = m.decided && said.availability != online;
+            const bool state = held.fresh && m.up && m.haveReading && StateDue(said, m, now);
+            const bool diagnostics = held.fresh && m.decided &&
+                                     (state || availability || everyPoll ||
+                                      now - said.diagnosticsAt >= Ms(m_settings.maxSilenceMs));
             held.fresh = false;
-            if (!discovery && !availability && !state)
+            if (!discovery && !availability && !state && !diagnostics)
                 continue;
             said.discovery = true;
-            said.availability = online;
-            due.push_back(Due{held.snapshot, discovery, availability, state});
+            if (availability)
+                said.availability = online;
+            if (state) {
+                said.stateSent = true;
+                said.state = m.reading;
+                said.stateAt = now;
+            }
+            if (diagnostics)
+                said.diagnosticsAt = now;
+            due.push_back(Due{m, discovery, availability, state, diagnostics});
         }
     }
     for (const Due& d : due) {
@@ -410,6 +595,10 @@ void CMqttPublisher::Flush()
         }
         if (d.state) {
             const MqttMessage m = MqttState(m_settings, d.snapshot);
+            Send(m.topic, m.payload, m.retain);
+        }
+        if (d.diagnostics) {
+            const MqttMessage m = MqttDiagnostics(m_settings, d.snapshot);
             Send(m.topic, m.payload, m.retain);
         }
     }
@@ -428,10 +617,24 @@ void CMqttPublisher::Lost(const std::string& reason)
         mosquitto_destroy(m_mosq);
         m_mosq = nullptr;
     }
+    const bool wasConnected = m_connected.load();
     m_accepted = false;
     m_greet = false;
     m_connected = false;
     SetError(reason);
+    // One line per change: the loss, then a failure only when its reason
+    // changes, however long the broker stays away.
+    const bool changed = wasConnected || reason != m_loggedFailure;
+    if (wasConnected)
+        Log(reason + "; trying again in " + DurationText(m_pauseMs));
+    else if (changed)
+        Log(reason + "; trying again with a growing pause (up to " + DurationText(m_maxPauseMs) +
+            ")");
+    if (!wasConnected)
+        ++m_failedTries;
+    m_loggedFailure = reason;
+    if (m_observer && changed)
+        m_observer(false, reason);
     m_nextAttempt = Clock::now() + Ms(m_pauseMs);
     m_pauseMs = std::min(m_pauseMs * 2, m_maxPauseMs);
 }
@@ -439,6 +642,7 @@ void CMqttPublisher::Lost(const std::string& reason)
 void CMqttPublisher::Farewell()
 {
     if (m_mosq != nullptr && m_accepted) {
+        ClearForgotten();  // a reload that dropped meters and stopped this publisher
         for (const auto& [name, said] : m_said) {
             if (said.availability == 1) {
                 const MqttMessage m = MqttAvailability(m_settings, name, false);
@@ -489,8 +693,14 @@ void CMqttPublisher::OnConnect(mosquitto* /*mosq*/, void* self, int rc)
 void CMqttPublisher::OnMessage(mosquitto* /*mosq*/, void* self, const mosquitto_message* message)
 {
     auto* p = static_cast<CMqttPublisher*>(self);
+    if (message->topic == nullptr)
+        return;
+    if (message->retain) {
+        p->TakeRetained(message);
+        return;
+    }
     const std::string online = "online";
-    if (message->topic != nullptr && MqttBirthTopic(p->m_settings) == message->topic &&
+    if (MqttBirthTopic(p->m_settings) == message->topic &&
         message->payloadlen == static_cast<int>(online.size()) &&
         std::memcmp(message->payload, online.data(), online.size()) == 0) {
         p->m_rediscover = true;

@@ -14,6 +14,7 @@ struct MeterSnapshot {
     uint8_t address = 0;  // the meter's own address, 1..247
 
     bool up = false;            // the last poll succeeded
+    bool decided = false;       // a poll, or a failed open of the line, has set `up`
     bool haveReading = false;   // `reading` holds a good answer (maybe an old one)
     Measurement reading{};      // the last good reading; shown only while `up`
     int64_t readingUnixMs = 0;  // when it was taken, ms since 1970

@@ -8,14 +8,16 @@ namespace {
 
 constexpr const char* kDescription =
     "Polls Quorvan DC energy meters on serial lines and serves their readings to\n"
-    "Prometheus (GET /metrics) and, when configured, an MQTT broker.";
+    "Prometheus (GET /metrics), to a person (the status page, GET /) and, when\n"
+    "configured, an MQTT broker.";
 
 constexpr const char* kFooter =
     "\nSignals: SIGHUP rereads the configuration (a bad file is logged and the\n"
     "running one kept); SIGTERM or SIGINT ends the service.\n"
     "\n"
     "Exit status: 0 ended by a signal, or the configuration is good (--check);\n"
-    "1 the HTTP listen address cannot be had; 2 usage error or bad configuration.";
+    "1 the HTTP listen address cannot be had; 2 usage error or bad configuration\n"
+    "(a TLS file that cannot be used included).";
 
 // One parser for both parsing and the help text, so they cannot differ.
 void Describe(CLI::App& app, MeterdArgs* args)
@@ -27,6 +29,9 @@ void Describe(CLI::App& app, MeterdArgs* args)
                    std::string("the configuration file (default ") + kDefaultConfigPath + ")")
         ->type_name("FILE");
     app.add_flag("--check", args->check, "check the configuration file, print a summary, exit");
+    app.add_flag("--hash-password", args->hashPassword,
+                 "read a password from standard input, print its bcrypt hash for "
+                 "[http.basic_auth_users], exit");
     app.add_flag("--version", args->version, "the program's version");
 }
 

@@ -7,6 +7,7 @@
 struct MeterdArgs {
     std::string configPath;  // kDefaultConfigPath unless --config
     bool check = false;      // only check the configuration
+    bool hashPassword = false;  // print the bcrypt hash of a password read from stdin
     bool help = false;
     bool version = false;
 };

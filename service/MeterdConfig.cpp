@@ -5,6 +5,7 @@
 #include <toml++/toml.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <initializer_list>
@@ -202,10 +203,91 @@ bool ReadInterval(const toml::node& node, MeterdConfig* config, Refusal* r)
     return true;
 }
 
+bool ReadPath(const toml::node& node, const char* key, std::string* path, Refusal* r)
+{
+    if (!GetString(node, key, path, r))
+        return false;
+    if (path->empty() || (*path)[0] != '/')
+        return Refuse(r, node.source(), std::string(key) + " must be an absolute path");
+    return true;
+}
+
+bool ReadTls(const toml::node& node, HttpAccess* access, Refusal* r)
+{
+    const toml::table* tls = node.as_table();
+    if (tls == nullptr)
+        return Refuse(r, node.source(), "tls must be a table ([http.tls]), not " + TypeWords(node));
+    if (!OnlyKnownKeys(*tls, {"cert_file", "key_file", "client_ca_file"}, "[http.tls]", r))
+        return false;
+    const toml::node* cert = tls->get("cert_file");
+    const toml::node* key = tls->get("key_file");
+    if (cert == nullptr || key == nullptr)
+        return Refuse(r, tls->source(), "[http.tls] needs both cert_file and key_file (PEM files)");
+    if (!ReadPath(*cert, "cert_file", &access->certFile, r) ||
+        !ReadPath(*key, "key_file", &access->keyFile, r))
+        return false;
+    if (const toml::node* ca = tls->get("client_ca_file"))
+        return ReadPath(*ca, "client_ca_file", &access->clientCaFile, r);
+    return true;
+}
+
+// A bcrypt hash as htpasswd -B, mkpasswd -m bcrypt and quorvan-meterd
+// --hash-password write it: $2a$, $2b$ or $2y$, a two-digit cost, 53
+// characters of salt and hash.
+bool IsBcryptHash(const std::string& hash)
+{
+    if (hash.size() != 60 || hash.compare(0, 2, "$2") != 0 || hash[3] != '$' || hash[6] != '$' ||
+        !IsDigit(hash[4]) || !IsDigit(hash[5]))
+        return false;
+    if (hash[2] != 'a' && hash[2] != 'b' && hash[2] != 'y')
+        return false;
+    for (size_t i = 7; i < hash.size(); ++i) {
+        const char c = hash[i];
+        if (!(IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' ||
+              c == '/'))
+            return false;
+    }
+    return true;
+}
+
+bool ReadUsers(const toml::node& node, HttpAccess* access, Refusal* r)
+{
+    const toml::table* users = node.as_table();
+    if (users == nullptr)
+        return Refuse(
+            r, node.source(),
+            "basic_auth_users must be a table ([http.basic_auth_users]), not " + TypeWords(node));
+    if (users->size() > static_cast<size_t>(kMaxUsers))
+        return Refuse(r, node.source(),
+                      "more than " + std::to_string(kMaxUsers) + " users in basic_auth_users");
+    for (auto&& [key, value] : *users) {
+        const std::string user(key.str());
+        if (user.empty() || user.size() > kMaxNameLength || user.find(':') != std::string::npos)
+            return Refuse(r, key.source(),
+                          "user name '" + user + "' must be 1 to 64 characters without ':'");
+        std::string hash;
+        if (!GetString(value, user.c_str(), &hash, r))
+            return false;
+        if (!IsBcryptHash(hash))
+            return Refuse(r, value.source(),
+                          "the password of user '" + user +
+                              "' must be a bcrypt hash ($2y$...); make one with "
+                              "quorvan-meterd --hash-password");
+        access->users.emplace_back(user, hash);
+    }
+    return true;
+}
+
 bool ReadHttp(const toml::table& http, MeterdConfig* config, Refusal* r)
 {
-    if (!OnlyKnownKeys(http, {"listen"}, "[http]", r))
+    if (!OnlyKnownKeys(http, {"listen", "tls", "basic_auth_users"}, "[http]", r))
         return false;
+    if (const toml::node* tls = http.get("tls"))
+        if (!ReadTls(*tls, &config->access, r))
+            return false;
+    if (const toml::node* users = http.get("basic_auth_users"))
+        if (!ReadUsers(*users, &config->access, r))
+            return false;
     if (const toml::node* node = http.get("listen")) {
         std::string text;
         if (!GetString(*node, "listen", &text, r))
@@ -230,12 +312,19 @@ bool ValidTopicPrefix(const std::string& prefix)
     return true;
 }
 
-bool ReadPath(const toml::node& node, const char* key, std::string* path, Refusal* r)
+// A deadband in volts, amperes or watts (0 to `max`), kept in the meter's
+// steps (`steps` a unit), rounded to the nearest step.
+bool ReadDeadband(const toml::node& node, const char* key, const char* unit, int steps, int max,
+                  int* value, Refusal* r)
 {
-    if (!GetString(node, key, path, r))
-        return false;
-    if (path->empty() || (*path)[0] != '/')
-        return Refuse(r, node.source(), std::string(key) + " must be an absolute path");
+    const std::string wanted =
+        std::string(key) + " must be a number of " + unit + " from 0 to " + std::to_string(max);
+    if (!node.is_number())
+        return Refuse(r, node.source(), wanted + ", not " + TypeWords(node));
+    const double v = *node.value<double>();
+    if (!(v >= 0 && v <= max))
+        return Refuse(r, node.source(), wanted);
+    *value = static_cast<int>(std::lround(v * steps));
     return true;
 }
 
@@ -278,6 +367,31 @@ bool ReadMqttKey(const std::string_view key, const toml::node& node, MqttSetting
                               "either end");
     } else if (key == "credentials") {
         return ReadPath(node, "credentials", &m->credentialsFile, r);
+    } else if (key == "publish") {
+        std::string text;
+        if (!GetString(node, "publish", &text, r))
+            return false;
+        if (text == "on_change")
+            m->publish = MqttPublish::kOnChange;
+        else if (text == "every_poll")
+            m->publish = MqttPublish::kEveryPoll;
+        else
+            return Refuse(r, node.source(),
+                          "publish must be \"on_change\" or \"every_poll\", not \"" + text + "\"");
+    } else if (key == "max_silence") {
+        std::string text;
+        if (!GetString(node, "max_silence", &text, r))
+            return false;
+        if (!ParseDurationMs(text, &m->maxSilenceMs) || m->maxSilenceMs < 1000)
+            return Refuse(
+                r, node.source(),
+                "max_silence must be a duration from \"1s\" to \"60min\", not \"" + text + "\"");
+    } else if (key == "voltage_deadband") {
+        return ReadDeadband(node, "voltage_deadband", "V", 100, 100, &m->voltageDeadband, r);
+    } else if (key == "current_deadband") {
+        return ReadDeadband(node, "current_deadband", "A", 100, 100, &m->currentDeadband, r);
+    } else if (key == "power_deadband") {
+        return ReadDeadband(node, "power_deadband", "W", 10, 10000, &m->powerDeadband, r);
     } else {
         return ReadPath(node, "ca_file", &m->caFile, r);
     }
@@ -288,7 +402,8 @@ bool ReadMqtt(const toml::table& mqtt, MqttSettings* m, Refusal* r)
 {
     if (!OnlyKnownKeys(mqtt,
                        {"enabled", "host", "port", "client_id", "topic_prefix", "discovery_prefix",
-                        "credentials", "ca_file", "keepalive"},
+                        "credentials", "ca_file", "keepalive", "publish", "max_silence",
+                        "voltage_deadband", "current_deadband", "power_deadband"},
                        "[mqtt]", r))
         return false;
     m->enabled = true;  // the table's presence asks for the broker

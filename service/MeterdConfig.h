@@ -3,8 +3,13 @@
 //   interval = "1s"                  # each meter once a second; "0s": as fast as the line allows
 //   [http]
 //   listen = "127.0.0.1:9788"        # HOST:PORT or [IPv6]:PORT; port 0 takes any free one
+//   [http.tls]                       # optional: HTTPS
+//   cert_file = "/etc/..."  key_file = "/etc/..."  client_ca_file = "/etc/..."
+//   [http.basic_auth_users]          # optional: user = "bcrypt hash"
+//   prometheus = "$2y$10$..."
 //   [mqtt]                           # optional; its presence turns the broker on
 //   host = "broker.lan"  port = 8883  credentials = "/etc/..."  ca_file = "/etc/..."
+//   publish = "on_change"  max_silence = "60s"  voltage_deadband = 0.1  ...
 //   [[line]]
 //   port = "COM1"                    # COMn (PortMap.h) or a device path
 //     [[line.meter]]
@@ -15,6 +20,7 @@
 // LINE being where the offending key stands.
 #pragma once
 
+#include "HttpAccess.h"
 #include "MqttSettings.h"
 
 #include <cstdint>
@@ -48,6 +54,7 @@ struct MeterdConfig {
     int intervalMs = 1000;
     std::string listenHost = "127.0.0.1";
     int listenPort = 9788;
+    HttpAccess access;  // TLS and users; empty: plain HTTP, open to all
     std::vector<LineConfig> lines;
     MqttSettings mqtt;
 };
@@ -60,6 +67,7 @@ struct ConfigResult {
 
 inline constexpr const char* kDefaultConfigPath = "/etc/quorvan-master/meterd.toml";
 constexpr int kMaxIntervalMs = 3600 * 1000;
+constexpr int kMaxUsers = 64;
 constexpr int kMaxLines = 64;
 constexpr std::size_t kMaxNameLength = 64;
 constexpr std::size_t kMaxConfigBytes = 1 << 20;

@@ -10,6 +10,6 @@ add_library(quorvan_mqtt STATIC
     ${CMAKE_CURRENT_LIST_DIR}/MqttMessages.cpp
 )
 target_include_directories(quorvan_mqtt PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(quorvan_mqtt PUBLIC quorvan_core Threads::Threads
+target_link_libraries(quorvan_mqtt PUBLIC quorvan_service Threads::Threads
                                     PRIVATE PkgConfig::MOSQUITTO)
 quorvan_warnings(quorvan_mqtt)

@@ -1,11 +1,8 @@
 // The broker credentials file: the user name on the first line, the
 // password on the second (absent or empty for none). Trailing CR and LF are
 // dropped; nothing else is trimmed, so a password may hold spaces.
-//
-// The file must be a regular file that others cannot touch, and that its
-// group can at most read when that group is the service's own (the
-// package's root:quorvan-meterd 0640) — chmod 600 otherwise: a password that
-// another local account could read is refused rather than sent.
+// The file is read as a secret (SecretFile.h): refused while another local
+// account could read it.
 #pragma once
 
 #include <string>

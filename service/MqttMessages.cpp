@@ -6,29 +6,39 @@
 
 namespace {
 
+// Where an entity finds its value.
+enum class Source { kState, kDiagnostics };
+
 // One entity of a meter's device.
 struct Entity {
     const char* component;  // "sensor" or "binary_sensor"
     const char* object;     // suffix of ids and topics
     const char* name;
     const char* valueTemplate;
-    const char* unit;  // "" for none
-    const char* deviceClass;
-    const char* stateClass;  // "" for none
-    int precision;           // shown decimals; -1 for none
+    const char* unit;         // "" for none
+    const char* deviceClass;  // "" for none
+    const char* stateClass;   // "" for none
+    int precision;            // shown decimals; -1 for none
+    Source source;            // diagnostics: available while the service is, and so shown
+                              // while the meter is down
 };
 
 // The keys are the client's --json keys; precision is what the meter sends.
 const Entity kEntities[] = {
-    {"sensor", "voltage", "Voltage", "{{ value_json.voltage_v }}", "V", "voltage", "measurement",
-     2},
-    {"sensor", "current", "Current", "{{ value_json.current_a }}", "A", "current", "measurement",
-     2},
-    {"sensor", "power", "Power", "{{ value_json.power_w }}", "W", "power", "measurement", 1},
+    {"sensor", "voltage", "Voltage", "{{ value_json.voltage_v }}", "V", "voltage", "measurement", 2,
+     Source::kState},
+    {"sensor", "current", "Current", "{{ value_json.current_a }}", "A", "current", "measurement", 2,
+     Source::kState},
+    {"sensor", "power", "Power", "{{ value_json.power_w }}", "W", "power", "measurement", 1,
+     Source::kState},
     {"sensor", "energy", "Energy", "{{ value_json.energy_wh }}", "Wh", "energy", "total_increasing",
-     0},
+     0, Source::kState},
     {"binary_sensor", "voltage_alarm", "Voltage alarm",
-     "{{ 'ON' if value_json.voltage_alarm else 'OFF' }}", "", "problem", "", -1},
+     "{{ 'ON' if value_json.voltage_alarm else 'OFF' }}", "", "problem", "", -1, Source::kState},
+    {"sensor", "poll_failures", "Poll failures", "{{ value_json.poll_failures }}", "", "",
+     "total_increasing", 0, Source::kDiagnostics},
+    {"sensor", "last_reading", "Last reading", "{{ value_json.last_reading }}", "", "timestamp", "",
+     -1, Source::kDiagnostics},
 };
 
 // A JSON string literal, quotes included.
@@ -55,31 +65,50 @@ std::string Field(const char* key, const std::string& value)
     return std::string("\"") + key + "\":" + Quoted(value);
 }
 
+std::string Origin(const std::string& origin)
+{
+    return "\"origin\":{" + Field("name", origin) + "," + Field("sw_version", QUORVAN_VERSION) +
+           "}";
+}
+
 std::string EntityConfig(const MqttSettings& settings, const std::string& meter,
                          const std::string& origin, const Entity& e)
 {
     const std::string node = MqttSafeId(settings.clientId);
     const std::string id = MqttSafeId(meter);
-    std::string json = "{" + Field("name", e.name) + "," +
-                       Field("unique_id", node + "_" + id + "_" + e.object) + "," +
-                       Field("state_topic", MqttStateTopic(settings, meter)) + "," +
-                       Field("value_template", e.valueTemplate) + ",";
+    const bool diagnostic = e.source == Source::kDiagnostics;
+    const std::string topic =
+        diagnostic ? MqttDiagnosticsTopic(settings, meter) : MqttStateTopic(settings, meter);
+    std::string json =
+        "{" + Field("name", e.name) + "," + Field("unique_id", node + "_" + id + "_" + e.object) +
+        "," + Field("state_topic", topic) + "," + Field("value_template", e.valueTemplate) + ",";
     if (e.unit[0] != '\0')
         json += Field("unit_of_measurement", e.unit) + ",";
-    json += Field("device_class", e.deviceClass) + ",";
+    if (e.deviceClass[0] != '\0')
+        json += Field("device_class", e.deviceClass) + ",";
     if (e.stateClass[0] != '\0')
         json += Field("state_class", e.stateClass) + ",";
     if (e.precision >= 0)
         json += "\"suggested_display_precision\":" + std::to_string(e.precision) + ",";
-    json += "\"availability\":[{" + Field("topic", MqttStatusTopic(settings)) + "},{" +
-            Field("topic", MqttAvailabilityTopic(settings, meter)) + "}]," +
-            Field("availability_mode", "all") + ",";
+    if (diagnostic) {
+        json += Field("entity_category", "diagnostic") + "," +
+                Field("availability_topic", MqttStatusTopic(settings)) + ",";
+    } else {
+        json += "\"availability\":[{" + Field("topic", MqttStatusTopic(settings)) + "},{" +
+                Field("topic", MqttAvailabilityTopic(settings, meter)) + "}]," +
+                Field("availability_mode", "all") + ",";
+    }
     json += "\"device\":{\"identifiers\":[" + Quoted(node + "_" + id) + "]," +
             Field("name", meter) + "," + Field("manufacturer", "Quorvan") + "," +
-            Field("model", "DC energy meter") + "},";
-    json +=
-        "\"origin\":{" + Field("name", origin) + "," + Field("sw_version", QUORVAN_VERSION) + "}}";
-    return json;
+            Field("model", "DC energy meter") + "," + Field("via_device", node) + "},";
+    return json + Origin(origin) + "}";
+}
+
+std::string DiscoveryTopic(const MqttSettings& settings, const char* component,
+                           const std::string& object)
+{
+    return settings.discoveryPrefix + "/" + component + "/" + MqttSafeId(settings.clientId) + "/" +
+           object + "/config";
 }
 
 }  // namespace
@@ -113,9 +142,19 @@ std::string MqttStateTopic(const MqttSettings& settings, const std::string& mete
     return settings.topicPrefix + "/" + MqttSafeId(meter) + "/state";
 }
 
+std::string MqttDiagnosticsTopic(const MqttSettings& settings, const std::string& meter)
+{
+    return settings.topicPrefix + "/" + MqttSafeId(meter) + "/diagnostics";
+}
+
 std::string MqttBirthTopic(const MqttSettings& settings)
 {
     return settings.discoveryPrefix + "/status";
+}
+
+std::string MqttOwnDiscoveryFilter(const MqttSettings& settings)
+{
+    return settings.discoveryPrefix + "/+/" + MqttSafeId(settings.clientId) + "/+/config";
 }
 
 MqttMessage MqttState(const MqttSettings& settings, const MeterSnapshot& snapshot)
@@ -133,15 +172,38 @@ MqttMessage MqttAvailability(const MqttSettings& settings, const std::string& me
     return MqttMessage{MqttAvailabilityTopic(settings, meter), online ? "online" : "offline", true};
 }
 
+MqttMessage MqttDiagnostics(const MqttSettings& settings, const MeterSnapshot& snapshot)
+{
+    const std::string last =
+        snapshot.haveReading ? Quoted(UtcTimestamp(snapshot.readingUnixMs)) : "null";
+    return MqttMessage{MqttDiagnosticsTopic(settings, snapshot.name),
+                       "{\"polls\": " + std::to_string(snapshot.polls) + ", \"poll_failures\": " +
+                           std::to_string(snapshot.failures) + ", \"last_reading\": " + last + "}",
+                       false};
+}
+
 std::vector<MqttMessage> MqttDiscovery(const MqttSettings& settings, const std::string& meter,
                                        const std::string& origin)
 {
-    const std::string node = MqttSafeId(settings.clientId);
     std::vector<MqttMessage> messages;
     for (const Entity& e : kEntities) {
-        messages.push_back(MqttMessage{settings.discoveryPrefix + "/" + e.component + "/" + node +
-                                           "/" + MqttSafeId(meter) + "_" + e.object + "/config",
-                                       EntityConfig(settings, meter, origin, e), true});
+        messages.push_back(
+            MqttMessage{DiscoveryTopic(settings, e.component, MqttSafeId(meter) + "_" + e.object),
+                        EntityConfig(settings, meter, origin, e), true});
     }
     return messages;
+}
+
+MqttMessage MqttServiceDiscovery(const MqttSettings& settings, const std::string& origin)
+{
+    const std::string node = MqttSafeId(settings.clientId);
+    const std::string json =
+        "{" + Field("name", "Connection") + "," + Field("unique_id", node + "_status") + "," +
+        Field("state_topic", MqttStatusTopic(settings)) + "," + Field("payload_on", "online") +
+        "," + Field("payload_off", "offline") + "," + Field("device_class", "connectivity") + "," +
+        Field("entity_category", "diagnostic") + "," + "\"device\":{\"identifiers\":[" +
+        Quoted(node) + "]," + Field("name", settings.clientId) + "," +
+        Field("manufacturer", "Quorvan-Master") + "," + Field("model", origin) + "," +
+        Field("sw_version", QUORVAN_VERSION) + "}," + Origin(origin) + "}";
+    return MqttMessage{DiscoveryTopic(settings, "binary_sensor", "service_status"), json, true};
 }

@@ -3,6 +3,12 @@
 
 #include <string>
 
+// When a meter's state goes out.
+enum class MqttPublish {
+    kOnChange,   // a change beyond a deadband, any energy or alarm change, or maxSilenceMs passed
+    kEveryPoll,  // every good poll
+};
+
 struct MqttSettings {
     bool enabled = false;
     std::string host = "127.0.0.1";
@@ -13,6 +19,14 @@ struct MqttSettings {
     std::string credentialsFile;  // "" for none; user and password, readable by the service alone
     std::string caFile;           // "" for plain TCP; a CA file turns TLS on
     int keepaliveSeconds = 30;
+
+    // The publishing policy. Deadbands are in the meter's own steps:
+    // hundredths of a volt and of an ampere, tenths of a watt.
+    MqttPublish publish = MqttPublish::kOnChange;
+    int maxSilenceMs = 60000;
+    int voltageDeadband = 10;  // 0.10 V
+    int currentDeadband = 5;   // 0.05 A
+    int powerDeadband = 10;    // 1.0 W
 
     bool operator==(const MqttSettings&) const = default;
 };

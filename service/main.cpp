@@ -3,9 +3,11 @@
 //
 // The main thread only waits for signals (blocked everywhere else, so no
 // work happens in a handler): SIGHUP reloads, SIGTERM and SIGINT end it.
+#include "CBasicAuth.h"
 #include "CMeterd.h"
 #include "MeterdArgs.h"
 #include "MeterdConfig.h"
+#include "Password.h"
 #include "ServiceLog.h"
 
 #include <csignal>
@@ -20,9 +22,30 @@ int Check(const MeterdConfig& config, const std::string& path)
     std::string summary = path + ": ok: " + CountText(config.lines.size(), "line", "lines") + ", " +
                           CountText(MeterCount(config), "meter", "meters") + ", metrics on " +
                           ListenText(config);
+    if (config.access.Tls())
+        summary += " (TLS)";
+    if (!config.access.users.empty())
+        summary += " for " + CountText(config.access.users.size(), "user", "users");
     if (config.mqtt.enabled)
         summary += ", broker " + MqttBrokerText(config.mqtt);
     std::puts(summary.c_str());
+    return kMeterdExitOk;
+}
+
+// The bcrypt hash of a password from standard input, for [http.basic_auth_users].
+int HashPassword()
+{
+    std::string password, error;
+    if (!ReadPassword(STDIN_FILENO, "Password: ", &password) || password.empty()) {
+        std::fputs("quorvan-meterd: no password given on standard input\n", stderr);
+        return kMeterdExitConfig;
+    }
+    const std::string hash = BcryptHash(password, &error);
+    if (hash.empty()) {
+        std::fprintf(stderr, "quorvan-meterd: %s\n", error.c_str());
+        return kMeterdExitStart;
+    }
+    std::puts(hash.c_str());
     return kMeterdExitOk;
 }
 
@@ -58,7 +81,7 @@ int Serve(const MeterdConfig& config, const std::string& path)
         if (next.ok)
             service.Reload(next.config);
         else
-            LogToStderr("configuration not reloaded, the running one stays: " + next.error);
+            service.ReloadRefused(next.error);
     }
     const bool clean = service.Stop();
     LogToStderr("stopped");
@@ -81,6 +104,8 @@ int main(int argc, char** argv)
         std::fputs(MeterdUsage().c_str(), stdout);
         return kMeterdExitOk;
     }
+    if (parsed.args.hashPassword)
+        return HashPassword();
     if (parsed.args.version) {
         std::printf("quorvan-meterd %s\n", QUORVAN_VERSION);
         return kMeterdExitOk;

@@ -1,13 +1,17 @@
-// The HTTP side against real sockets on loopback: what a scraper gets, and
-// what slow, half-open, malformed and too many clients get, while /metrics
-// keeps answering.
+// The HTTP side against real sockets on loopback: what a scraper and a
+// person get, over HTTP and HTTPS, with and without users; and what slow,
+// half-open, malformed and too many clients get, while /metrics keeps
+// answering.
+#include "CBasicAuth.h"
 #include "CHttpServer.h"
+#include "TestCerts.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +22,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -173,15 +178,25 @@ TEST_F(HttpServer, MetricsAndWhatElseAClientMayAsk)
     EXPECT_EQ(metrics->status, 200);
     EXPECT_EQ(metrics->get_header_value("Content-Type"),
               "text/plain; version=0.0.4; charset=utf-8");
-    EXPECT_NE(metrics->body.find("quorvan_meter_voltage_volts{meter=\"battery\",port=\"COM1\","
-                                 "address=\"1\"} 51.23\n"),
+    EXPECT_NE(metrics->body.find("quorvan_meter_voltage_volts{meter=\"battery\"} 51.23\n"),
               std::string::npos)
         << metrics->body;
+    EXPECT_NE(metrics->body.find("\nprocess_open_fds "), std::string::npos) << metrics->body;
 
-    auto other = Get("/");
+    auto page = Get("/");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+    EXPECT_NE(page->body.find("<meta http-equiv=\"refresh\" content=\"5\">"), std::string::npos);
+    EXPECT_NE(page->body.find("<td>battery</td>"), std::string::npos) << page->body;
+    EXPECT_NE(page->body.find("51.23 V"), std::string::npos) << page->body;
+    EXPECT_EQ(page->body.find("<script"), std::string::npos);
+    EXPECT_EQ(page->body.find("http://"), std::string::npos) << "nothing from elsewhere";
+
+    auto other = Get("/favicon.ico");
     ASSERT_TRUE(other);
     EXPECT_EQ(other->status, 404);
-    EXPECT_EQ(other->body, "404 not found: the metrics are at /metrics\n");
+    EXPECT_EQ(other->body, "404 not found: the status page is at /, the metrics at /metrics\n");
 
     // Nothing writes through HTTP: every method but GET and HEAD is refused.
     httplib::Client client("127.0.0.1", m_server->Port());
@@ -299,6 +314,190 @@ TEST_F(HttpServer, AnAddressInUseIsRefusedWithASentence)
                          ": Address already in use");
     EXPECT_TRUE(m_server->Stop());
     EXPECT_EQ(m_server->Port(), 0);
+}
+
+// HTTPS with users, as Prometheus's exporters have it: no answer but 401
+// without the right user and password; the certificate and key as given.
+class HttpsServer : public HttpServer {
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/quorvan-tls-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        m_dir = dir;
+        ASSERT_TRUE(MakeTestCerts(m_dir, &m_certs)) << "openssl could not make certificates";
+        std::string error;
+        m_access.certFile = m_certs.serverCert;
+        m_access.keyFile = m_certs.serverKey;
+        m_access.users = {{"prometheus", BcryptHash("scrape pw", &error)},
+                          {"grafana", BcryptHash("other", &error)}};
+        ASSERT_EQ(m_access.users[0].second.size(), 60u) << error;
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    bool StartTls(std::string* error, bool* badFile = nullptr)
+    {
+        m_server = std::make_unique<CHttpServer>(m_store);
+        return m_server->Start("127.0.0.1", 0, m_access, error, badFile);
+    }
+    httplib::Result GetTls(const std::string& path, const std::string& user = "",
+                           const std::string& password = "", const std::string& method = "GET")
+    {
+        httplib::SSLClient client("127.0.0.1", m_server->Port());
+        client.set_ca_cert_path(m_certs.ca.c_str());
+        client.enable_server_certificate_verification(true);
+        client.set_read_timeout(10, 0);
+        if (!user.empty())
+            client.set_basic_auth(user.c_str(), password.c_str());
+        return method == "POST" ? client.Post(path.c_str(), "", "text/plain")
+                                : client.Get(path.c_str());
+    }
+
+    std::string m_dir;
+    TestCerts m_certs;
+    HttpAccess m_access;
+};
+
+TEST_F(HttpsServer, OnlyAConfiguredUserWithItsPasswordIsServed)
+{
+    std::string error;
+    ASSERT_TRUE(StartTls(&error)) << error;
+    auto good = GetTls("/metrics", "prometheus", "scrape pw");
+    ASSERT_TRUE(good) << httplib::to_string(good.error());
+    EXPECT_EQ(good->status, 200);
+    EXPECT_NE(good->body.find("quorvan_meter_up{meter=\"battery\"} 1\n"), std::string::npos);
+    auto again = GetTls("/", "prometheus", "scrape pw");  // the remembered pair
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->status, 200);
+    auto other = GetTls("/", "grafana", "other");
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->status, 200);
+
+    struct Refused {
+        const char* user;
+        const char* password;
+    };
+    for (const Refused& r : {Refused{"", ""}, Refused{"prometheus", "scrape p"},
+                             Refused{"prometheus", "scrape pw "}, Refused{"grafana", "scrape pw"},
+                             Refused{"nobody", "scrape pw"}, Refused{"Prometheus", "scrape pw"}}) {
+        // Every path is closed to a stranger; one is enough for a wrong password.
+        const bool stranger = r.user[0] == '\0';
+        for (const char* path : {"/metrics", "/", "/nothing"}) {
+            if (!stranger && path[1] != 'm')
+                continue;
+            auto res = GetTls(path, r.user, r.password);
+            ASSERT_TRUE(res) << r.user;
+            EXPECT_EQ(res->status, 401) << r.user << ":" << r.password << " " << path;
+            EXPECT_EQ(res->get_header_value("WWW-Authenticate"),
+                      "Basic realm=\"quorvan-meterd\", charset=\"UTF-8\"");
+            EXPECT_EQ(res->body.find("quorvan_meter"), std::string::npos);
+        }
+    }
+    // A stranger learns nothing, not even which methods there are.
+    auto post = GetTls("/metrics", "", "", "POST");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 401);
+    auto postAuth = GetTls("/metrics", "prometheus", "scrape pw", "POST");
+    ASSERT_TRUE(postAuth);
+    EXPECT_EQ(postAuth->status, 405);
+
+    // Plain HTTP on the TLS port gets no answer; the server goes on.
+    httplib::Client plain("127.0.0.1", m_server->Port());
+    plain.set_read_timeout(3, 0);
+    auto cleartext = plain.Get("/metrics");
+    EXPECT_TRUE(!cleartext || cleartext->status != 200);
+    EXPECT_TRUE(GetTls("/metrics", "prometheus", "scrape pw"));
+}
+
+TEST_F(HttpsServer, AClientCaAdmitsOnlyClientsWithItsCertificate)
+{
+    m_access.users.clear();
+    m_access.clientCaFile = m_certs.ca;
+    std::string error;
+    ASSERT_TRUE(StartTls(&error)) << error;
+    httplib::SSLClient without("127.0.0.1", m_server->Port());
+    without.enable_server_certificate_verification(false);
+    EXPECT_FALSE(without.Get("/metrics"));
+
+    httplib::SSLClient with("127.0.0.1", m_server->Port(), m_certs.clientCert, m_certs.clientKey);
+    with.set_ca_cert_path(m_certs.ca.c_str());
+    with.enable_server_certificate_verification(true);
+    auto res = with.Get("/metrics");
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, 200);
+}
+
+// Each file the server cannot use is refused at start, by name, with the fix.
+TEST_F(HttpsServer, UnusableFilesAreRefusedAtStart)
+{
+    struct Case {
+        const char* what;
+        std::function<void(HttpAccess&)> change;
+        std::string error;
+    };
+    const std::string key = m_certs.serverKey;
+    const Case cases[] = {
+        {"a key others may read", [&](HttpAccess&) { chmod(key.c_str(), 0644); },
+         "TLS key file " + key +
+             " is open to group or others (mode 0644); make it readable by "
+             "the service alone: chmod 600 " +
+             key + " (or 640 with the service's own group)"},
+        {"a missing certificate", [&](HttpAccess& a) { a.certFile = m_dir + "/missing.crt"; },
+         "TLS certificate file " + m_dir + "/missing.crt: "},
+        {"a key that is no key",
+         [&](HttpAccess& a) {
+             a.keyFile = m_certs.ca;
+             chmod(m_certs.ca.c_str(), 0600);
+         },
+         "TLS key file " + m_certs.ca + ": "},
+        {"the key of another certificate", [&](HttpAccess& a) { a.keyFile = m_dir + "/ca.key"; },
+         "TLS key file " + m_dir + "/ca.key: "},
+        {"a missing client CA", [&](HttpAccess& a) { a.clientCaFile = m_dir + "/none.crt"; },
+         "TLS client CA file " + m_dir + "/none.crt: "},
+    };
+    for (const Case& c : cases) {
+        const HttpAccess saved = m_access;
+        c.change(m_access);
+        std::string error;
+        bool badFile = false;
+        EXPECT_FALSE(StartTls(&error, &badFile)) << c.what;
+        EXPECT_TRUE(badFile) << c.what;
+        EXPECT_EQ(error.substr(0, c.error.size()), c.error) << c.what;
+        m_access = saved;
+        chmod(key.c_str(), 0600);
+    }
+    std::string error;
+    EXPECT_TRUE(StartTls(&error)) << error;
+}
+
+TEST(BasicAuth, AuthorizationHeaderAndHashes)
+{
+    std::string user, password;
+    EXPECT_TRUE(ParseBasicAuthorization("Basic cHJvbTpzM2M6cmV0", &user, &password));
+    EXPECT_EQ(user, "prom");
+    EXPECT_EQ(password, "s3c:ret");  // only the first colon divides
+    EXPECT_TRUE(ParseBasicAuthorization("basic   OnB3", &user, &password));
+    EXPECT_EQ(user, "");
+    EXPECT_EQ(password, "pw");
+    for (const char* bad : {"", "Basic", "Basic ", "Bearer cHJvbTpw", "Basic cHJvbTpw=",
+                            "Basic cHJv bTpw", "Basic cHJvbQ==", "Basic =cHJvbTp"})
+        EXPECT_FALSE(ParseBasicAuthorization(bad, &user, &password)) << bad;
+
+    std::string error;
+    const std::string hash = BcryptHash("pw", &error);
+    ASSERT_EQ(hash.rfind("$2y$10$", 0), 0u) << hash << error;
+    EXPECT_NE(BcryptHash("pw", &error), hash) << "each hash has its own salt";
+    CBasicAuth auth({{"prom", hash}});
+    EXPECT_TRUE(auth.Required());
+    EXPECT_TRUE(auth.Allows("Basic cHJvbTpwdw=="));   // prom:pw
+    EXPECT_TRUE(auth.Allows("Basic cHJvbTpwdw=="));   // from the cache
+    EXPECT_FALSE(auth.Allows("Basic cHJvbTpwVw=="));  // prom:pW
+    EXPECT_FALSE(auth.Allows("Basic cHJvbTo="));      // prom: (empty)
+    EXPECT_FALSE(auth.Allows(""));
+    EXPECT_TRUE(CBasicAuth({}).Allows(""));
 }
 
 }  // namespace

@@ -39,6 +39,9 @@ port = "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0"
   address = 1
 )";
 
+constexpr const char* kLineForTls =
+    "[[line]]\nport = \"COM1\"\n[[line.meter]]\nname = \"m\"\naddress = 5\n";
+
 TEST(MeterdConfig, ReadsAWholeFile)
 {
     const ConfigResult r = ParseMeterdConfig(kTwoLines, "meterd.toml");
@@ -63,6 +66,47 @@ TEST(MeterdConfig, ReadsAWholeFile)
     EXPECT_EQ(c.mqtt.port, 8883);
     EXPECT_EQ(c.mqtt.credentialsFile, "/etc/quorvan-master/mqtt-credentials");
     EXPECT_EQ(c.mqtt.topicPrefix, "quorvan");
+}
+
+TEST(MeterdConfig, TlsUsersAndPublishingPolicy)
+{
+    const std::string hash = "$2y$10$abcdefghijklmnopqrstuu5cMgbSdAu8qH/uGDHRK1WMXEiWK6Fhu";
+    const ConfigResult r = ParseMeterdConfig(
+        "[http.tls]\ncert_file = \"/etc/q/m.crt\"\nkey_file = \"/etc/q/m.key\"\n"
+        "client_ca_file = \"/etc/q/ca.crt\"\n"
+        "[http.basic_auth_users]\nprometheus = \"" +
+            hash + "\"\ngrafana = \"" + hash +
+            "\"\n"
+            "[mqtt]\npublish = \"on_change\"\nmax_silence = \"2min\"\nvoltage_deadband = 0.25\n"
+            "current_deadband = 1\npower_deadband = 0.04\n" +
+            kLineForTls,
+        "f");
+    ASSERT_TRUE(r.ok) << r.error;
+    const HttpAccess& a = r.config.access;
+    EXPECT_TRUE(a.Tls());
+    EXPECT_EQ(a.keyFile, "/etc/q/m.key");
+    EXPECT_EQ(a.clientCaFile, "/etc/q/ca.crt");
+    ASSERT_EQ(a.users.size(), 2u);
+    EXPECT_EQ(a.users[1].first, "prometheus");
+    EXPECT_EQ(a.users[1].second, hash);
+    const MqttSettings& m = r.config.mqtt;
+    EXPECT_EQ(m.maxSilenceMs, 120000);
+    EXPECT_EQ(m.voltageDeadband, 25);  // hundredths of a volt
+    EXPECT_EQ(m.currentDeadband, 100);
+    EXPECT_EQ(m.powerDeadband, 0);  // 0.04 W is under the meter's 0.1 W step
+
+    // Without them: plain HTTP for anyone, on change with the default bands.
+    const ConfigResult plain = ParseMeterdConfig(std::string("[mqtt]\n") + kLineForTls, "f");
+    ASSERT_TRUE(plain.ok) << plain.error;
+    EXPECT_FALSE(plain.config.access.Tls());
+    EXPECT_TRUE(plain.config.access.users.empty());
+    EXPECT_EQ(plain.config.mqtt.publish, MqttPublish::kOnChange);
+    EXPECT_EQ(plain.config.mqtt.maxSilenceMs, 60000);
+    EXPECT_EQ(plain.config.mqtt.voltageDeadband, 10);
+    const ConfigResult every =
+        ParseMeterdConfig(std::string("[mqtt]\npublish = \"every_poll\"\n") + kLineForTls, "f");
+    ASSERT_TRUE(every.ok) << every.error;
+    EXPECT_EQ(every.config.mqtt.publish, MqttPublish::kEveryPoll);
 }
 
 TEST(MeterdConfig, DefaultsAndTheLoopbackListenAddress)
@@ -147,6 +191,28 @@ const Refused kRefused[] = {
      "m.toml:2: topic_prefix must be topic levels without '+', '#', blanks or a '/' at either end"},
     {"mqtt enabled as text", "[mqtt]\nenabled = \"yes\"\n",
      "m.toml:2: enabled must be true or false, not a string"},
+    {"tls without its key", "[http.tls]\ncert_file = \"/etc/m.crt\"\n",
+     "m.toml:1: [http.tls] needs both cert_file and key_file (PEM files)"},
+    {"tls key relative", "[http.tls]\ncert_file = \"/m.crt\"\nkey_file = \"m.key\"\n",
+     "m.toml:3: key_file must be an absolute path"},
+    {"tls unknown key", "[http.tls]\ncert_file = \"/a\"\nkey_file = \"/b\"\nmin_version = 1\n",
+     "m.toml:4: unknown key 'min_version' in [http.tls] (known: cert_file, key_file, "
+     "client_ca_file)"},
+    {"a plain password", "[http.basic_auth_users]\nprom = \"secret\"\n",
+     "m.toml:2: the password of user 'prom' must be a bcrypt hash ($2y$...); make one with "
+     "quorvan-meterd --hash-password"},
+    {"a user with a colon",
+     "[http.basic_auth_users]\n\"a:b\" = "
+     "\"$2y$10$abcdefghijklmnopqrstuu5cMgbSdAu8qH/uGDHRK1WMXEiWK6Fhu\"\n",
+     "m.toml:2: user name 'a:b' must be 1 to 64 characters without ':'"},
+    {"mqtt publish policy", "[mqtt]\npublish = \"always\"\n",
+     "m.toml:2: publish must be \"on_change\" or \"every_poll\", not \"always\""},
+    {"mqtt silence too short", "[mqtt]\nmax_silence = \"500ms\"\n",
+     "m.toml:2: max_silence must be a duration from \"1s\" to \"60min\", not \"500ms\""},
+    {"mqtt negative deadband", "[mqtt]\nvoltage_deadband = -0.1\n",
+     "m.toml:2: voltage_deadband must be a number of V from 0 to 100"},
+    {"mqtt deadband as text", "[mqtt]\npower_deadband = \"1W\"\n",
+     "m.toml:2: power_deadband must be a number of W from 0 to 10000, not a string"},
     {"no lines in an empty array", "line = []\n",
      "m.toml:1: line is empty: no [[line]] tables, nothing to poll"},
     {"line as a table", "[line]\nport = \"COM1\"\n",

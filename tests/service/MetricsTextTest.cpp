@@ -1,6 +1,6 @@
 // The exposition as Prometheus reads it: exact text for a meter that is up
-// and one that is down, label escaping, large counters, and Debian's
-// promtool as the judge of the format.
+// and one that is down, the service's health, label escaping, large
+// counters, and Debian's promtool as the judge of the format.
 #include "MetricsText.h"
 
 #include <gtest/gtest.h>
@@ -47,14 +47,34 @@ MeterSnapshot DownMeter()
     return m;
 }
 
+ServiceView View(std::vector<MeterSnapshot> meters)
+{
+    ServiceView view;
+    view.meters = std::move(meters);
+    view.service.reloadUnixMs = 1796726000500;
+    return view;
+}
+
+// Everything after the meters' families: the service's own and the process's.
+std::string Tail(const std::string& text)
+{
+    const size_t at = text.find("# HELP quorvan_meterd_build_info");
+    return at == std::string::npos ? std::string() : text.substr(at);
+}
+
 TEST(MetricsText, UpMeterShowsValuesDownMeterOnlyCountersAndTime)
 {
     std::string text;
-    RenderMetrics({UpMeter(), DownMeter()}, &text);
-    const std::string b = "{meter=\"battery\",port=\"COM1\",address=\"1\"}";
-    const std::string s = "{meter=\"solar\",port=\"COM2\",address=\"7\"}";
-    EXPECT_EQ(text,
-              "# HELP quorvan_meter_up 1 while the meter's last poll succeeded.\n"
+    RenderMetrics(View({UpMeter(), DownMeter()}), ProcessStats{}, &text);
+    const std::string b = "{meter=\"battery\"}";
+    const std::string s = "{meter=\"solar\"}";
+    EXPECT_EQ(text.substr(0, text.find("# HELP quorvan_meterd_build_info")),
+              "# HELP quorvan_meter_info Where each meter is polled: its line's port and its "
+              "address; always 1.\n"
+              "# TYPE quorvan_meter_info gauge\n"
+              "quorvan_meter_info{meter=\"battery\",port=\"COM1\",address=\"1\"} 1\n"
+              "quorvan_meter_info{meter=\"solar\",port=\"COM2\",address=\"7\"} 1\n"
+              "# HELP quorvan_meter_up 1 while the meter's latest poll succeeded.\n"
               "# TYPE quorvan_meter_up gauge\n"
               "quorvan_meter_up" +
                   b +
@@ -62,28 +82,32 @@ TEST(MetricsText, UpMeterShowsValuesDownMeterOnlyCountersAndTime)
                   "quorvan_meter_up" +
                   s +
                   " 0\n"
-                  "# HELP quorvan_meter_voltage_volts Voltage the meter measures.\n"
+                  "# HELP quorvan_meter_voltage_volts Voltage the meter sent at its latest poll "
+                  "(not read at scrape time).\n"
                   "# TYPE quorvan_meter_voltage_volts gauge\n"
                   "quorvan_meter_voltage_volts" +
                   b +
                   " 51.23\n"
-                  "# HELP quorvan_meter_current_amperes Current the meter measures.\n"
+                  "# HELP quorvan_meter_current_amperes Current the meter sent at its latest poll "
+                  "(not read at scrape time).\n"
                   "# TYPE quorvan_meter_current_amperes gauge\n"
                   "quorvan_meter_current_amperes" +
                   b +
                   " 4.50\n"
-                  "# HELP quorvan_meter_power_watts Power the meter measures.\n"
+                  "# HELP quorvan_meter_power_watts Power the meter sent at its latest poll (not "
+                  "read at scrape time).\n"
                   "# TYPE quorvan_meter_power_watts gauge\n"
                   "quorvan_meter_power_watts" +
                   b +
                   " 230.5\n"
-                  "# HELP quorvan_meter_energy_joules_total The meter's energy counter (1 Wh = "
-                  "3600 J); back to 0 when the meter's counter is cleared.\n"
+                  "# HELP quorvan_meter_energy_joules_total The meter's energy counter at its "
+                  "latest poll (1 Wh = 3600 J); back to 0 when the meter's counter is cleared.\n"
                   "# TYPE quorvan_meter_energy_joules_total counter\n"
                   "quorvan_meter_energy_joules_total" +
                   b +
                   " 44442000\n"
-                  "# HELP quorvan_meter_voltage_alarm 1 while the meter reports a voltage alarm.\n"
+                  "# HELP quorvan_meter_voltage_alarm 1 while the meter reported a voltage alarm "
+                  "at its latest poll.\n"
                   "# TYPE quorvan_meter_voltage_alarm gauge\n"
                   "quorvan_meter_voltage_alarm" +
                   b +
@@ -114,12 +138,64 @@ TEST(MetricsText, UpMeterShowsValuesDownMeterOnlyCountersAndTime)
                   s + " 4\n");
 }
 
+// The service's health: lines, broker, the last reload, the process.
+TEST(MetricsText, ServiceHealthAndProcess)
+{
+    ServiceView view = View({});
+    view.lines = {LineStatus{"COM3", "COM3 (/dev/ttyUSB2)", true, 0, ""},
+                  LineStatus{"/dev/serial/by-id/usb-x", "", false, 7, "No such file or directory"}};
+    view.service.reloadOk = false;
+    view.service.mqttEnabled = true;
+    ProcessStats p;
+    p.ok = true;
+    p.cpuSeconds = 12.345;
+    p.residentBytes = 9216000;
+    p.virtualBytes = 400000000;
+    p.openFds = 12;
+    p.maxFds = 1024;
+    p.startTimeSeconds = 1796726000.25;
+    std::string text;
+    RenderMetrics(view, p, &text);
+    std::string samples;
+    const std::string tail = Tail(text);
+    for (size_t at = 0; at < tail.size();) {
+        const size_t end = tail.find('\n', at);
+        if (tail[at] != '#')
+            samples += tail.substr(at, end + 1 - at);
+        at = end + 1;
+    }
+    EXPECT_EQ(samples,
+              "quorvan_meterd_build_info{version=\"" QUORVAN_VERSION
+              "\"} 1\n"
+              "quorvan_meterd_line_open{line=\"COM3\"} 1\n"
+              "quorvan_meterd_line_open{line=\"/dev/serial/by-id/usb-x\"} 0\n"
+              "quorvan_meterd_line_open_failures_total{line=\"COM3\"} 0\n"
+              "quorvan_meterd_line_open_failures_total{line=\"/dev/serial/by-id/usb-x\"} 7\n"
+              "quorvan_meterd_mqtt_connected 0\n"
+              "quorvan_meterd_config_last_reload_successful 0\n"
+              "quorvan_meterd_config_last_reload_success_timestamp_seconds 1796726000.500\n"
+              "process_cpu_seconds_total 12.35\n"
+              "process_resident_memory_bytes 9216000\n"
+              "process_virtual_memory_bytes 400000000\n"
+              "process_open_fds 12\n"
+              "process_max_fds 1024\n"
+              "process_start_time_seconds 1796726000.25\n")
+        << text;
+    // Lines in the order given (the store sorts them by port).
+
+    // Without [mqtt] there is no broker to be connected to; without /proc no process_*.
+    view.service.mqttEnabled = false;
+    text.clear();
+    RenderMetrics(view, ProcessStats{}, &text);
+    EXPECT_EQ(text.find("mqtt_connected"), std::string::npos);
+    EXPECT_EQ(text.find("process_"), std::string::npos);
+}
+
 TEST(MetricsText, NeverReadMeterHasNoTimeAndNoValues)
 {
     std::string text;
-    RenderMetrics({Meter("new", "COM3", 3)}, &text);
-    EXPECT_NE(text.find("quorvan_meter_up{meter=\"new\",port=\"COM3\",address=\"3\"} 0\n"),
-              std::string::npos);
+    RenderMetrics(View({Meter("new", "COM3", 3)}), ProcessStats{}, &text);
+    EXPECT_NE(text.find("quorvan_meter_up{meter=\"new\"} 0\n"), std::string::npos);
     EXPECT_EQ(text.find("timestamp_seconds{"), std::string::npos) << text;
     EXPECT_EQ(text.find("volts{"), std::string::npos) << text;
 }
@@ -130,9 +206,12 @@ TEST(MetricsText, LargeEnergyAndEscapedLabels)
     m.reading.energy = 0xFFFFFFFF;  // the counter's top: 15.5 TJ, beyond 32 bits
     m.port = "/dev/odd\"name\\with\nall";
     std::string text;
-    RenderMetrics({m}, &text);
-    EXPECT_NE(text.find("quorvan_meter_energy_joules_total{meter=\"battery\",port=\"/dev/"
-                        "odd\\\"name\\\\with\\nall\",address=\"1\"} 15461882262000\n"),
+    RenderMetrics(View({m}), ProcessStats{}, &text);
+    EXPECT_NE(text.find("quorvan_meter_energy_joules_total{meter=\"battery\"} 15461882262000\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("quorvan_meter_info{meter=\"battery\",port=\"/dev/"
+                        "odd\\\"name\\\\with\\nall\",address=\"1\"} 1\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(EscapeLabelValue("plain-COM1"), "plain-COM1");
@@ -146,8 +225,12 @@ TEST(MetricsText, PromtoolAcceptsTheText)
     odd.name = "rack-A_2";
     odd.port = "/dev/serial/by-id/usb-\"quoted\"\\port";
     MeterSnapshot fresh = Meter("new", "COM3", 3);
+    ServiceView view = View({UpMeter(), DownMeter(), odd, fresh});
+    view.lines = {LineStatus{"COM1", "", true, 0, ""}, LineStatus{"COM2", "", false, 3, "gone"}};
+    view.service.mqttEnabled = true;
     std::string text;
-    RenderMetrics({UpMeter(), DownMeter(), odd, fresh}, &text);
+    RenderMetrics(view, ReadProcessStats(), &text);
+    ASSERT_NE(text.find("process_open_fds "), std::string::npos) << text;
 
     char path[] = "/tmp/quorvan-metrics-XXXXXX";
     const int fd = mkstemp(path);

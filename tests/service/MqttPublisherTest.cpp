@@ -3,6 +3,7 @@
 #include "CMqttPublisher.h"
 #include "MqttBroker.h"
 #include "MqttProbe.h"
+#include "TestCerts.h"
 #include "TestWait.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,8 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <regex>
 #include <thread>
 
 namespace {
@@ -45,6 +48,7 @@ MeterSnapshot Meter(const std::string& name, uint32_t energyWh, bool up = true)
     m.port = "COM1";
     m.address = 7;
     m.up = up;
+    m.decided = true;
     m.haveReading = true;
     m.reading = Measurement{5123, 450, 2305, energyWh, 0, 0};
     m.readingUnixMs = kReadingTime;
@@ -127,7 +131,7 @@ TEST_F(MqttPublisherLive, StateAvailabilityAndDiscoveryReachTheBroker)
               "\"time\": \"2023-11-14T22:13:20.123Z\"}");
 
     // What Home Assistant finds when it starts later: status, availability
-    // and five configs retained; no state, which could be stale by then.
+    // and the configs retained; no state, which could be stale by then.
     MqttProbe late(m_broker.Port(), {"quorvan/#", "homeassistant/#"});
     ASSERT_TRUE(late.Ready());
     const std::string config = "homeassistant/sensor/quorvan-test/bank-1_";
@@ -135,6 +139,7 @@ TEST_F(MqttPublisherLive, StateAvailabilityAndDiscoveryReachTheBroker)
         "homeassistant/binary_sensor/quorvan-test/bank-1_voltage_alarm/config";
     ASSERT_TRUE(late.WaitFor(Count(alarmConfig, 1)));
     ASSERT_TRUE(late.WaitFor(Count(config + "energy/config", 1)));
+    ASSERT_TRUE(late.WaitFor(Count(config + "last_reading/config", 1)));
     ASSERT_EQ(late.On("quorvan/status").size(), 1u);
     EXPECT_EQ(late.On("quorvan/status")[0].payload, "online");
     EXPECT_TRUE(late.On("quorvan/status")[0].retained);
@@ -179,9 +184,33 @@ TEST_F(MqttPublisherLive, StateAvailabilityAndDiscoveryReachTheBroker)
         EXPECT_TRUE(Contains(json,
                              "\"device\":{\"identifiers\":[\"quorvan-test_bank-1\"],"
                              "\"name\":\"bank-1\",\"manufacturer\":\"Quorvan\","
-                             "\"model\":\"DC energy meter\"}"))
+                             "\"model\":\"DC energy meter\",\"via_device\":\"quorvan-test\"}"))
             << json;
     }
+    // The diagnostics: available while the service is, so shown while the meter is down.
+    const auto failures = late.On(config + "poll_failures/config");
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_TRUE(Contains(failures[0].payload, "\"entity_category\":\"diagnostic\""))
+        << failures[0].payload;
+    EXPECT_TRUE(Contains(failures[0].payload, "\"state_topic\":\"quorvan/bank-1/diagnostics\""));
+    EXPECT_TRUE(Contains(failures[0].payload, "\"availability_topic\":\"quorvan/status\""));
+    const auto last = late.On(config + "last_reading/config");
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_TRUE(Contains(last[0].payload, "\"device_class\":\"timestamp\"")) << last[0].payload;
+    // The service is the device the meters hang from, with its version.
+    const auto service = late.On("homeassistant/binary_sensor/quorvan-test/service_status/config");
+    ASSERT_EQ(service.size(), 1u);
+    EXPECT_TRUE(Contains(service[0].payload,
+                         "\"device\":{\"identifiers\":[\"quorvan-test\"],\"name\":\"quorvan-test\","
+                         "\"manufacturer\":\"Quorvan-Master\",\"model\":\"quorvan-meterd\","
+                         "\"sw_version\":\"" QUORVAN_VERSION "\"}"))
+        << service[0].payload;
+    EXPECT_TRUE(Contains(service[0].payload, "\"state_topic\":\"quorvan/status\""));
+    const auto diagnostics = m_live->On("quorvan/bank-1/diagnostics");
+    ASSERT_FALSE(diagnostics.empty());
+    EXPECT_EQ(
+        diagnostics[0].payload,
+        "{\"polls\": 0, \"poll_failures\": 0, \"last_reading\": \"2023-11-14T22:13:20.123Z\"}");
 
     // Home Assistant restarting announces itself; discovery follows.
     late.Publish("homeassistant/status", "online");
@@ -223,6 +252,220 @@ TEST_F(MqttPublisherLive, StopSaysOfflineForServiceAndMeters)
     EXPECT_TRUE(m_live->WaitFor(Says(kBankAvailability, "offline")));
     MqttProbe late(m_broker.Port(), {"quorvan/status"});
     EXPECT_TRUE(late.WaitFor(Says("quorvan/status", "offline")));
+}
+
+// Home Assistant records every state it gets: with the default policy a
+// state goes out only when a value moved beyond its deadband, the energy or
+// the alarm changed, or the longest silence passed; every_poll sends all.
+TEST_F(MqttPublisherLive, StatesFollowThePublishingPolicy)
+{
+    m_publisher->Stop();
+    MqttSettings settings = BrokerAt(m_broker.Port());
+    settings.maxSilenceMs = 1500;  // the test's; the default is 60 s
+    m_publisher = std::make_unique<CMqttPublisher>(settings);
+    std::string error;
+    ASSERT_TRUE(m_publisher->Start(&error)) << error;
+
+    struct Step {
+        uint16_t voltage, current;
+        uint32_t power, energy;
+        uint16_t alarm;
+        bool sent;
+        const char* why;
+    };
+    const Step steps[] = {
+        {5123, 450, 2305, 100, 0, true, "the first"},
+        {5133, 455, 2315, 100, 0, false, "each within its band (0.10 V, 0.05 A, 1.0 W)"},
+        {5113, 445, 2295, 100, 0, false, "the other way, still within"},
+        {5134, 450, 2305, 100, 0, true, "0.11 V"},
+        {5134, 456, 2305, 100, 0, true, "0.06 A"},
+        {5134, 456, 2316, 100, 0, true, "1.1 W"},
+        {5134, 456, 2316, 101, 0, true, "1 Wh"},
+        {5134, 456, 2316, 101, 0xFFFF, true, "the alarm"},
+        {5134, 456, 2316, 101, 0xFFFF, false, "nothing"},
+    };
+    size_t expected = 0;
+    for (const Step& step : steps) {
+        MeterSnapshot m = Meter("bank-1", step.energy);
+        m.reading = Measurement{step.voltage, step.current, step.power, step.energy, step.alarm, 0};
+        m_publisher->Publish(m);
+        expected += step.sent;
+        // A marker meter after each step: the step has been judged once it arrives.
+        m_publisher->Publish(Meter("marker", static_cast<uint32_t>(&step - steps)));
+        ASSERT_TRUE(
+            m_live->WaitFor(Count("quorvan/marker/state", static_cast<size_t>(&step - steps) + 1)))
+            << step.why;
+        EXPECT_EQ(m_live->On(kSensorState).size(), expected) << step.why;
+    }
+    // The same values after the longest silence go out again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    MeterSnapshot quiet = Meter("bank-1", 101);
+    quiet.reading = Measurement{5134, 456, 2316, 101, 0xFFFF, 0};
+    m_publisher->Publish(quiet);
+    EXPECT_TRUE(m_live->WaitFor(Count(kSensorState, expected + 1)));
+
+    m_publisher->Stop();
+    settings.publish = MqttPublish::kEveryPoll;
+    settings.clientId = "quorvan-every";
+    CMqttPublisher every(settings);
+    ASSERT_TRUE(every.Start(&error)) << error;
+    for (int i = 0; i < 3; ++i)
+        every.Publish(Meter("bank-9", 5));
+    // A state not yet sent is replaced by a newer one, so not every poll of a
+    // burst need arrive; poll by poll each does.
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/bank-9/state", 1)));
+    const size_t before = m_live->On("quorvan/bank-9/state").size();
+    every.Publish(Meter("bank-9", 5));
+    EXPECT_TRUE(m_live->WaitFor(Count("quorvan/bank-9/state", before + 1)));
+}
+
+// A restart must not flash the meters offline: availability goes out only
+// once a poll has decided it, and then says it once.
+TEST_F(MqttPublisherLive, AvailabilityOnlyOnceAPollHasDecided)
+{
+    MeterSnapshot waiting = Meter("bank-1", 1, false);
+    waiting.decided = false;
+    waiting.haveReading = false;
+    m_publisher->Publish(waiting);
+    m_publisher->Publish(Meter("marker", 1));
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/marker/state", 1)));
+    EXPECT_TRUE(m_live->On(kBankAvailability).empty());
+    m_publisher->Publish(Meter("bank-1", 2));
+    ASSERT_TRUE(m_live->WaitFor(Count(kSensorState, 1)));
+    ASSERT_EQ(m_live->On(kBankAvailability).size(), 1u);
+    EXPECT_EQ(m_live->On(kBankAvailability)[0].payload, "online");
+}
+
+// What a subscriber arriving now finds retained of one meter: its configs
+// (under any node) and its availability (under any prefix).
+std::vector<MqttReceived> RetainedOf(int port, const std::string& meter)
+{
+    MqttProbe late(port, {"+/+/availability", "homeassistant/#"});
+    // The broker sends what it retained right after the subscription.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::vector<MqttReceived> found;
+    late.WaitFor([&](const Messages& all) {
+        for (const MqttReceived& r : all)
+            if (r.retained && (Contains(r.topic, "/" + meter + "_") ||
+                               Contains(r.topic, "/" + meter + "/availability")))
+                found.push_back(r);
+        return true;
+    });
+    return found;
+}
+
+// A meter that left the configuration disappears from Home Assistant: its
+// discovery and availability are cleared, and stay so after a reconnect.
+TEST_F(MqttPublisherLive, AForgottenMeterIsClearedAndStaysGone)
+{
+    m_publisher->Publish(Meter("old-name", 1));
+    m_publisher->Publish(Meter("kept", 1));
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/old-name/state", 1)));
+    ASSERT_EQ(RetainedOf(m_broker.Port(), "old-name").size(), 8u);  // 7 configs, availability
+
+    m_publisher->Forget("old-name");
+    ASSERT_TRUE(m_live->WaitFor(Says(std::string("quorvan/old-name/availability"), "")));
+    EXPECT_TRUE(RetainedOf(m_broker.Port(), "old-name").empty());
+    EXPECT_EQ(RetainedOf(m_broker.Port(), "kept").size(), 8u);
+
+    // The service goes on: nothing more of the forgotten meter (a broker
+    // restart is service_e2e_test's ARenamedMeterLeavesHomeAssistantForGood).
+    const size_t states = m_live->On("quorvan/kept/state").size();
+    m_publisher->Publish(Meter("kept", 2));
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/kept/state", states + 1)));
+    EXPECT_EQ(m_live->On("quorvan/old-name/state").size(), 1u);
+}
+
+// Meters that left while the service was stopped: at the next start, their
+// retained configs under this client id, and the availability they named,
+// are cleared; other services' (another client id) are left alone.
+TEST(MqttPublisher, StartClearsRetainedConfigsOfMetersNoLongerConfigured)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    std::string error;
+    {
+        CMqttPublisher before(BrokerAt(broker.Port()));
+        before.SetMeters({"bank-1", "bank-2"});
+        MqttSettings other = BrokerAt(broker.Port());
+        other.clientId = "quorvan-other";
+        other.topicPrefix = "other";
+        CMqttPublisher neighbour(other);
+        ASSERT_TRUE(before.Start(&error)) << error;
+        ASSERT_TRUE(neighbour.Start(&error)) << error;
+        before.Publish(Meter("bank-1", 1));
+        before.Publish(Meter("bank-2", 1));
+        neighbour.Publish(Meter("bank-2", 1));
+        ASSERT_TRUE(WaitFor([&] { return RetainedOf(broker.Port(), "bank-2").size() >= 16; }));
+    }
+    std::vector<std::string> log;
+    std::mutex logLock;
+    CMqttPublisher after(BrokerAt(broker.Port()));
+    after.SetMeters({"bank-1"});
+    after.SetLog([&](const std::string& line) {
+        std::lock_guard<std::mutex> hold(logLock);
+        log.push_back(line);
+    });
+    ASSERT_TRUE(after.Start(&error)) << error;
+    after.Publish(Meter("bank-1", 2));
+    std::vector<MqttReceived> left;
+    EXPECT_TRUE(WaitFor([&] {
+        left = RetainedOf(broker.Port(), "bank-2");
+        return left.size() == 8;
+    })) << left.size();
+    for (const MqttReceived& r : left)
+        EXPECT_TRUE(Contains(r.topic, "quorvan-other") || r.topic.rfind("other/", 0) == 0)
+            << r.topic;
+    EXPECT_EQ(RetainedOf(broker.Port(), "bank-1").size(), 8u);
+    std::lock_guard<std::mutex> hold(logLock);
+    size_t said = 0;
+    for (const std::string& line : log)
+        said += line ==
+                "MQTT: cleared the retained discovery and availability of a meter no longer "
+                "configured (quorvan/bank-2)";
+    EXPECT_EQ(said, 1u) << ::testing::PrintToString(log);
+}
+
+// A broker that goes away is told in the log once per change, not per attempt.
+TEST(MqttPublisher, TheLogTellsABrokerOutageOncePerChange)
+{
+    MqttBroker broker;
+    ASSERT_TRUE(broker.Start());
+    std::vector<std::string> log;
+    std::mutex logLock;
+    std::vector<bool> seen;
+    CMqttPublisher publisher(BrokerAt(broker.Port()));
+    publisher.SetReconnectPauses(20, 40);
+    publisher.SetLog([&](const std::string& line) {
+        std::lock_guard<std::mutex> hold(logLock);
+        log.push_back(line);
+    });
+    publisher.SetConnectionObserver([&](bool connected, const std::string&) {
+        std::lock_guard<std::mutex> hold(logLock);
+        seen.push_back(connected);
+    });
+    std::string error;
+    ASSERT_TRUE(publisher.Start(&error)) << error;
+    ASSERT_TRUE(WaitFor([&] { return publisher.Connected(); }));
+    broker.Kill();
+    ASSERT_TRUE(WaitFor([&] { return !publisher.Connected(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // a dozen attempts
+    ASSERT_TRUE(broker.Restart());
+    ASSERT_TRUE(WaitFor([&] { return publisher.Connected(); }));
+    publisher.Stop();
+
+    const std::string where = "127.0.0.1:" + std::to_string(broker.Port());
+    std::lock_guard<std::mutex> hold(logLock);
+    ASSERT_EQ(log.size(), 4u) << ::testing::PrintToString(log);
+    EXPECT_EQ(log[0], "MQTT connected to " + where);
+    EXPECT_EQ(log[1].rfind("MQTT connection to " + where + " lost: ", 0), 0u) << log[1];
+    EXPECT_TRUE(Contains(log[1], "; trying again in 20 ms")) << log[1];
+    EXPECT_EQ(log[2], "MQTT broker " + where +
+                          ": Connection refused; trying again with a growing pause (up to 40 ms)");
+    EXPECT_TRUE(std::regex_match(
+        log[3], std::regex("MQTT connected to " + where + " again after [0-9]+ tries")))
+        << log[3];
+    EXPECT_EQ(seen, (std::vector<bool>{true, false, false, true}));
 }
 
 TEST(MqttPublisher, LastWillSaysOfflineWhenTheProcessDies)
@@ -430,16 +673,8 @@ TEST(MqttPublisher, TlsConnectsOnlyWithTheBrokersCa)
         GTEST_SKIP() << "openssl is not installed";
     MqttBroker broker;
     const std::string& dir = broker.Dir();
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2";
-    ASSERT_TRUE(
-        RunProgram({"/bin/sh", "-c",
-                    "set -e; cd " + dir + "; openssl req -x509" + ec +
-                        " -keyout ca.key -out ca.crt -subj /CN=test-ca; openssl req -x509" + ec +
-                        " -keyout other.key -out other.crt -subj /CN=other-ca; openssl req" + ec +
-                        " -keyout server.key -out server.csr -subj /CN=127.0.0.1;"
-                        " printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext;"
-                        " openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial"
-                        " -days 2 -extfile san.ext -out server.crt"}));
+    TestCerts certs;
+    ASSERT_TRUE(MakeTestCerts(dir, &certs));
     ASSERT_TRUE(broker.Start(true, "cafile " + dir + "/ca.crt\ncertfile " + dir +
                                        "/server.crt\nkeyfile " + dir + "/server.key\n"));
     MqttProbe live(broker.Port(), {"quorvan/#"}, "", "", dir + "/ca.crt");

@@ -25,6 +25,7 @@ int main(int argc, char** argv)
     MeterSnapshot meter;
     meter.name = "bank-1";
     meter.up = true;
+    meter.decided = true;
     meter.haveReading = true;
     meter.reading = Measurement{5000, 100, 500, 1, 0, 0};
     publisher.Publish(meter);

@@ -22,6 +22,7 @@
 #include "MqttProbe.h"
 #include "TempConfig.h"
 #include "TestHost.h"
+#include "TestHttp.h"
 #include "TestWait.h"
 
 #include <gtest/gtest.h>
@@ -78,25 +79,7 @@ int EnvInt(const char* name, int fallback)
 
 std::string Get(int port, const std::string& path)
 {
-    httplib::Client client("127.0.0.1", port);
-    client.set_read_timeout(5, 0);
-    auto result = client.Get(path.c_str());
-    return result && result->status == 200 ? result->body : std::string();
-}
-
-std::string UrlEncoded(const std::string& text)
-{
-    std::string out;
-    char hex[4];
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '_' || c == '.') {
-            out += static_cast<char>(c);
-        } else {
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
-        }
-    }
-    return out;
+    return HttpGet(port, path);
 }
 
 // --- the service process as /proc shows it ---
@@ -273,18 +256,7 @@ protected:
 
     std::string Scrape() const { return Get(m_port, "/metrics"); }
 
-    static std::string Labels(const std::string& meter)
-    {
-        for (const MeterAt& m : kBank)
-            if (meter == m.name)
-                return "{meter=\"" + meter + "\",port=\"COM21\",address=\"" +
-                       std::to_string(m.address) + "\"}";
-        for (const MeterAt& m : kSolar)
-            if (meter == m.name)
-                return "{meter=\"" + meter + "\",port=\"COM22\",address=\"" +
-                       std::to_string(m.address) + "\"}";
-        return "";
-    }
+    static std::string Labels(const std::string& meter) { return "{meter=\"" + meter + "\"}"; }
 
     // A sample of one meter in a /metrics text; -1 when it is not there.
     static long long Sample(const std::string& text, const std::string& family,
