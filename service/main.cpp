@@ -36,7 +36,7 @@ int Check(const MeterdConfig& config, const std::string& path)
 int HashPassword()
 {
     std::string password, error;
-    if (!ReadPassword(STDIN_FILENO, "Password: ", &password) || password.empty()) {
+    if (!ReadPassword("Password: ", &password) || password.empty()) {
         std::fputs("quorvan-meterd: no password given on standard input\n", stderr);
         return kMeterdExitConfig;
     }
