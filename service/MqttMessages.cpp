@@ -60,10 +60,13 @@ std::string EntityConfig(const MqttSettings& settings, const std::string& meter,
 {
     const std::string node = MqttSafeId(settings.clientId);
     const std::string id = MqttSafeId(meter);
-    std::string json = "{" + Field("name", e.name) + "," +
-                       Field("unique_id", node + "_" + id + "_" + e.object) + "," +
-                       Field("state_topic", MqttStateTopic(settings, meter)) + "," +
-                       Field("value_template", e.valueTemplate) + ",";
+    // Appended, not "{" + string: g++ 12 takes the latter's insert at the
+    // front for an overlapping copy at -O3 (-Wrestrict).
+    std::string json = "{";
+    json += Field("name", e.name) + "," +
+            Field("unique_id", node + "_" + id + "_" + e.object) + "," +
+            Field("state_topic", MqttStateTopic(settings, meter)) + "," +
+            Field("value_template", e.valueTemplate) + ",";
     if (e.unit[0] != '\0')
         json += Field("unit_of_measurement", e.unit) + ",";
     json += Field("device_class", e.deviceClass) + ",";
