@@ -235,7 +235,7 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
         }
         std::string line = CsvLine(next.reading, next.unixMs);
         // One character, not a string: g++ 12 sees a false overlap in a
-        // string assigned a literal here (-Wrestrict, at -O2 and above).
+        // string assigned a literal here (-Wrestrict, at -O3).
         if (endCutLine)
             line.insert(line.begin(), '\n');
         endCutLine = false;
