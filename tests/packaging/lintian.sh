@@ -17,7 +17,7 @@ if grep -E '^[EW]: ' <<<"$report"; then
     echo "FAIL: lintian reports errors or warnings (above)" >&2
     status=1
 fi
-for tag in $(sed -n 's/^[IPX]: [^ ]*: \([a-z0-9-]*\).*/\1/p' <<<"$report" | sort -u); do
+for tag in $(sed -n 's/^[IPX]: [^ ]*: \([a-z0-9.+-]*\).*/\1/p' <<<"$report" | sort -u); do
     grep -q -- "\`$tag\`" "$source/docs/PACKAGING.md" ||
         { echo "FAIL: lintian tag $tag is not explained in docs/PACKAGING.md" >&2; status=1; }
 done
