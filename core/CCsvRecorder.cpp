@@ -197,7 +197,7 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
         if (error != 0 && written > 0 && regular) {
             const off_t end = lseek(s.fd, 0, SEEK_END);
             if (end >= static_cast<off_t>(written))
-                (void)ftruncate(s.fd, end - static_cast<off_t>(written));
+                (void)!ftruncate(s.fd, end - static_cast<off_t>(written));
         }
         // Pipes and character devices cannot be synced; nothing is lost.
         if (error == 0 && fdatasync(s.fd) != 0 && errno != EINVAL && errno != EROFS)
