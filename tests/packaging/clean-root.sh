@@ -155,5 +155,7 @@ for p in quorvan-master quorvan-meterd quorvan-cli; do
 done
 
 echo "clean-root run took $((SECONDS - started)) s"
-[ "$failures" -eq 0 ] || { echo "$failures faults in the clean root" >&2; exit 1; }
+[ "$failures" -eq 0 ] || { echo "$failures faults in the clean root (left in $root)" >&2; exit 1; }
+unmount
+rm -rf "$root"
 echo "ok: installed, upgraded, removed and purged in a clean Debian 12 root"
