@@ -35,7 +35,7 @@ unmount() {
 }
 trap unmount EXIT
 unmount
-rm -rf "$work"
+rm -rf --one-file-system "$work"  # never into a bind mount left behind
 mkdir -p "$work" "$cache"
 
 started=$SECONDS
@@ -157,5 +157,5 @@ done
 echo "clean-root run took $((SECONDS - started)) s"
 [ "$failures" -eq 0 ] || { echo "$failures faults in the clean root (left in $root)" >&2; exit 1; }
 unmount
-rm -rf "$root"
+rm -rf --one-file-system "$root"
 echo "ok: installed, upgraded, removed and purged in a clean Debian 12 root"
