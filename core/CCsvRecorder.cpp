@@ -234,8 +234,8 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
             --s.count;
         }
         std::string line = CsvLine(next.reading, next.unixMs);
-        // One character, not a string: g++ 12 sees a false overlap in a
-        // string assigned a literal here (-Wrestrict, at -O3).
+        // One character inserted: g++ 12 at -O3 takes a literal string in
+        // front of this one for an overlapping copy (-Wrestrict).
         if (endCutLine)
             line.insert(line.begin(), '\n');
         endCutLine = false;
