@@ -205,7 +205,7 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
         if (error != 0 && written > 0 && regular) {
             const off_t end = lseek(s.fd, 0, SEEK_END);
             if (end >= static_cast<off_t>(written))
-                (void)ftruncate(s.fd, end - static_cast<off_t>(written));
+                (void)!ftruncate(s.fd, end - static_cast<off_t>(written));
         }
         // Pipes and character devices cannot be synced; nothing is lost.
         if (error == 0 && fdatasync(s.fd) != 0 && errno != EINVAL && errno != EROFS)
@@ -216,7 +216,7 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
     };
 
     bool ok = true;
-    std::string prefix;
+    bool endCutLine = false;
     if (st.st_size == 0) {
         ok = put(kHeader);
     } else if (regular) {
@@ -226,7 +226,7 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
         char last = '\n';
         const int look = open(s.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
         if (look >= 0 && pread(look, &last, 1, st.st_size - 1) == 1 && last != '\n')
-            prefix = "\n";
+            endCutLine = true;
         if (look >= 0)
             close(look);
     }
@@ -241,8 +241,13 @@ void CCsvRecorder::WriterMain(std::shared_ptr<Shared> shared)
             s.first = (s.first + 1) % s.queue.size();
             --s.count;
         }
-        ok = put(prefix + CsvLine(next.reading, next.unixMs));
-        prefix.clear();
+        std::string line = CsvLine(next.reading, next.unixMs);
+        // One character inserted: g++ 12 at -O3 takes a literal string in
+        // front of this one for an overlapping copy (-Wrestrict).
+        if (endCutLine)
+            line.insert(line.begin(), '\n');
+        endCutLine = false;
+        ok = put(line);
         if (ok) {
             // Counted once on the device; reported under the lock, as a
             // failure is, so that nothing is reported after Stop.

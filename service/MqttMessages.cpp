@@ -79,9 +79,12 @@ std::string EntityConfig(const MqttSettings& settings, const std::string& meter,
     const bool diagnostic = e.source == Source::kDiagnostics;
     const std::string topic =
         diagnostic ? MqttDiagnosticsTopic(settings, meter) : MqttStateTopic(settings, meter);
-    std::string json =
-        "{" + Field("name", e.name) + "," + Field("unique_id", node + "_" + id + "_" + e.object) +
-        "," + Field("state_topic", topic) + "," + Field("value_template", e.valueTemplate) + ",";
+    // Appended, not "{" + string: g++ 12 takes the latter's insert at the
+    // front for an overlapping copy at -O3 (-Wrestrict).
+    std::string json = "{";
+    json += Field("name", e.name) + "," + Field("unique_id", node + "_" + id + "_" + e.object) +
+            "," + Field("state_topic", topic) + "," + Field("value_template", e.valueTemplate) +
+            ",";
     if (e.unit[0] != '\0')
         json += Field("unit_of_measurement", e.unit) + ",";
     if (e.deviceClass[0] != '\0')

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <fcntl.h>
@@ -182,8 +183,9 @@ long CSimPty::LineByteNs() const
         return 0;
     if ((tio.c_cflag & CSIZE) != CS8 || (tio.c_cflag & PARENB) != 0 || (tio.c_cflag & CSTOPB) == 0)
         return 0;
-    const long bits = 1 + 8 + 2;  // start, data, stop
-    return bits * 1000000000L / 9600;
+    // In 64 bits: 11e9 does not fit a 32-bit long (armhf).
+    const int64_t bits = 1 + 8 + 2;  // start, data, stop
+    return static_cast<long>(bits * 1000000000 / 9600);
 }
 
 bool CSimPty::WaitUntil(SimClock::time_point deadline)
@@ -215,8 +217,9 @@ bool CSimPty::Send(const uint8_t* bytes, size_t count, long byteNs)
                     .count();
             due = std::min(count, static_cast<size_t>(elapsed / byteNs));
             if (due <= sent) {
-                if (WaitUntil(start +
-                              std::chrono::nanoseconds(byteNs * static_cast<long>(sent + 1))))
+                // In 64 bits: a long answer's pace passes 2^31 ns on armhf.
+                const int64_t dueNs = int64_t{byteNs} * static_cast<int64_t>(sent + 1);
+                if (WaitUntil(start + std::chrono::nanoseconds(dueNs)))
                     return false;
                 continue;
             }

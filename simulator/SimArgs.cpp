@@ -67,13 +67,14 @@ bool TakesValue(Kind kind)
            kind != Kind::Help;
 }
 
-bool ParseLong(const std::string& text, long min, long max, long* out)
+// long long: the energy counter's 4294967295 does not fit a 32-bit long (armhf).
+bool ParseLong(const std::string& text, long long min, long long max, long long* out)
 {
     if (text.empty())
         return false;
     errno = 0;
     char* end = nullptr;
-    const long value = std::strtol(text.c_str(), &end, 10);
+    const long long value = std::strtoll(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || value < min || value > max)
         return false;
     *out = value;
@@ -106,10 +107,10 @@ bool KnownSetting(const std::string& key)
 std::string ApplySetting(const std::string& key, const std::string& label, const std::string& value,
                          SimMeterState* state)
 {
-    long n = 0;
+    long long n = 0;
     double d = 0;
     if (key == "energy") {
-        if (!ParseLong(value, 0, 4294967295L, &n))
+        if (!ParseLong(value, 0, 4294967295LL, &n))
             return label + " wants whole Wh from 0 to 4294967295: " + value;
         state->energy = static_cast<uint32_t>(n);
     } else if (key == "address") {
@@ -139,7 +140,7 @@ bool ParseFault(const std::string& fault, SimFaults* faults, double* hangupSecon
     const std::string name = fault.substr(0, eq);
     const std::string value = eq == std::string::npos ? std::string() : fault.substr(eq + 1);
     const bool hasValue = eq != std::string::npos;
-    long n = 0;
+    long long n = 0;
     if (name == "silent" && !hasValue) {
         faults->silent = true;
     } else if (name == "crc" && !hasValue) {
@@ -173,7 +174,7 @@ std::string ParseMeter(const std::string& text, const SimMeterState& defaults, S
         items.push_back(text.substr(from, comma - from));
     items.push_back(text.substr(from));
 
-    long address = 0;
+    long long address = 0;
     if (!ParseLong(items[0], 1, 247, &address))
         return "--meter wants an address 1-247 first: " + text;
     meter->address = static_cast<uint16_t>(address);
@@ -227,7 +228,7 @@ std::string Apply(const CLI::App& app, const std::vector<CLI::Option*>& options,
         if (TakesValue(row.kind) && used[i] < option->results().size())
             value = option->results()[used[i]++];
         const std::string name = row.names;
-        long n = 0;
+        long long n = 0;
         switch (row.kind) {
             case Kind::Help: args->help = true; return {};
             case Kind::Version: args->version = true; return {};

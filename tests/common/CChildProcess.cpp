@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include <elf.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -46,6 +47,42 @@ std::vector<char*> Pointers(std::vector<std::string>& strings)
     pointers.push_back(nullptr);
     return pointers;
 }
+
+// A cross-built test runs under qemu-user (QUORVAN_TEST_EMULATOR, from the
+// build's CMAKE_CROSSCOMPILING_EMULATOR), and the kernel cannot start a
+// program of the test's own machine by itself: such a program runs through
+// the same emulator. Host tools (prometheus, mosquitto, scripts) run as
+// they are.
+#ifdef QUORVAN_TEST_EMULATOR
+#if defined(__aarch64__)
+constexpr uint16_t kOwnMachine = EM_AARCH64;
+#elif defined(__arm__)
+constexpr uint16_t kOwnMachine = EM_ARM;
+#else
+#error "QUORVAN_TEST_EMULATOR is set for a machine this helper does not know"
+#endif
+
+std::string EmulatorFor(const std::string& program)
+{
+    unsigned char header[EI_NIDENT + 4] = {};
+    const int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    const ssize_t n = read(fd, header, sizeof header);
+    close(fd);
+    // e_machine follows e_ident and the 16-bit e_type; both machines are
+    // little-endian here.
+    const bool own = n == static_cast<ssize_t>(sizeof header) &&
+                     std::memcmp(header, ELFMAG, SELFMAG) == 0 &&
+                     (header[EI_NIDENT + 2] | header[EI_NIDENT + 3] << 8) == kOwnMachine;
+    return own ? QUORVAN_TEST_EMULATOR : "";
+}
+#else
+std::string EmulatorFor(const std::string&)
+{
+    return "";
+}
+#endif
 
 int LeftMs(Clock::time_point deadline)
 {
@@ -97,6 +134,9 @@ bool CChildProcess::Start(const std::string& program, const std::vector<std::str
     if (dropRoot && !CopyForNobody(&path))
         return false;
     std::vector<std::string> argStrings = {path};
+    const std::string emulator = EmulatorFor(path);
+    if (!emulator.empty())
+        argStrings.insert(argStrings.begin(), emulator);
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv = Pointers(argStrings);
     std::vector<char*> envp = Pointers(env);

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -191,6 +193,37 @@ TEST(CsvRecorder, EachWrittenLineIsReportedCountedAndInTheFile)
     r.csv.Stop();
     EXPECT_EQ(counted, (std::vector<uint64_t>{1, 2, 3, 4, 5}));
     EXPECT_EQ(fileLines, (std::vector<size_t>{1, 2, 3, 4, 5}));
+}
+
+// A long recording passes 2 GiB; on a 32-bit machine (armhf) that takes a
+// 64-bit file offset. A sparse file stands in for the long recording.
+TEST(CsvRecorder, AppendsToAFilePastTwoGibibytes)
+{
+    TempDir dir;
+    const std::string path = dir.File("long.csv");
+    const off_t size = (off_t{1} << 31) + 9;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const bool made = ftruncate(fd, size) == 0 && pwrite(fd, "\n", 1, size - 1) == 1;
+    close(fd);
+    ASSERT_TRUE(made) << std::strerror(errno);
+
+    Recorder r;
+    std::string error;
+    ASSERT_TRUE(r.csv.Start(path, &error)) << error;
+    AppendLines(r.csv, 1);
+    r.csv.Stop();
+    EXPECT_TRUE(r.Reports().empty());
+    const std::string line = Lines(1);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, size + static_cast<off_t>(line.size()));
+    std::string tail(line.size(), '\0');
+    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(in, 0);
+    EXPECT_EQ(pread(in, tail.data(), tail.size(), size), static_cast<ssize_t>(tail.size()));
+    close(in);
+    EXPECT_EQ(tail, line);
 }
 
 TEST(CsvRecorder, StartSaysWhyAFileCannotBeOpened)

@@ -66,28 +66,48 @@ check_service() {
     local root=$1 version=$2
     local usr=$root/usr
     check_man_page "$usr/share/man/man8/quorvan-meterd.8.gz" "$version" "$usr/bin/quorvan-meterd"
-    local unit=$usr/lib/systemd/system/quorvan-meterd.service
+    # /lib in a Debian 12 package, <prefix>/lib from a plain install.
+    local unit=$root/lib/systemd/system/quorvan-meterd.service
+    [ -f "$unit" ] || unit=$usr/lib/systemd/system/quorvan-meterd.service
     if [ ! -f "$unit" ]; then
-        fail "missing unit usr/lib/systemd/system/quorvan-meterd.service"
+        fail "missing unit lib/systemd/system/quorvan-meterd.service"
     else
         grep -qx 'ExecStart=/usr/bin/quorvan-meterd --config /etc/quorvan-master/meterd.toml' "$unit" ||
             fail "$unit does not start /usr/bin/quorvan-meterd with the /etc configuration"
         local key
         for key in User=quorvan-meterd SupplementaryGroups=dialout ProtectSystem=strict \
             ProtectHome=yes PrivateTmp=yes NoNewPrivileges=yes Restart=on-failure \
-            'ExecReload=/bin/kill -HUP $MAINPID'; do
+            'ExecReload=/bin/kill -HUP $MAINPID' DevicePolicy=closed \
+            'DeviceAllow=char-ttyUSB rw' 'DeviceAllow=char-ttyACM rw' \
+            'DeviceAllow=char-ttyAMA rw' 'DeviceAllow=char-ttyS rw' \
+            'Wants=modprobe@usbserial.service modprobe@cdc_acm.service' \
+            'After=modprobe@usbserial.service modprobe@cdc_acm.service'; do
             grep -qxF "$key" "$unit" || fail "$unit lacks $key"
         done
+        check_unit_exposure "$unit"
     fi
     local users=$usr/lib/sysusers.d/quorvan-meterd.conf
     grep -q '^u quorvan-meterd ' "$users" 2>/dev/null || fail "$users does not make the user"
     grep -q '^m quorvan-meterd dialout$' "$users" 2>/dev/null || fail "$users does not add dialout"
-    local example=$usr/share/doc/quorvan-master/meterd.toml.example
+    local example=$usr/share/doc/quorvan-meterd/meterd.toml.example
     if [ ! -f "$example" ]; then
-        fail "missing usr/share/doc/quorvan-master/meterd.toml.example"
+        fail "missing usr/share/doc/quorvan-meterd/meterd.toml.example"
     else
         "$usr/bin/quorvan-meterd" --check --config "$example" >/dev/null ||
             fail "the example configuration does not pass --check"
+    fi
+}
+
+# check_unit_exposure UNIT: systemd's own rating of the unit's sandbox,
+# 2.0 or better ("OK" starts at 2.1; 10 is a unit without any).
+check_unit_exposure() {
+    local unit=$1 report exposure
+    report=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1) || true
+    exposure=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p' <<<"$report")
+    if [ -z "$exposure" ]; then
+        fail "systemd-analyze security gave no exposure level for $unit: $report"
+    elif awk -v e="$exposure" 'BEGIN { exit !(e > 2.0) }'; then
+        fail "$unit: exposure level $exposure, want 2.0 or less"
     fi
 }
 
@@ -112,7 +132,7 @@ check_tree() {
     local stray
     stray=$(cd "$root" && find . -mindepth 1 -not -type d |
         grep -v -e '^\./usr/bin/' -e '^\./usr/share/' \
-            -e '^\./usr/lib/systemd/system/quorvan-meterd\.service$' \
+            -e '^\./\(usr/\)\?lib/systemd/system/quorvan-meterd\.service$' \
             -e '^\./usr/lib/sysusers\.d/quorvan-meterd\.conf$' || true)
     [ -z "$stray" ] || fail "files outside usr/bin and usr/share: $stray"
 
@@ -133,7 +153,7 @@ check_tree() {
     local man=$usr/share/man/man1
     check_man_page "$man/quorvan-cli.1.gz" "$version" "$usr/bin/quorvan-cli"
     check_man_page "$man/quorvan-meter-sim.1.gz" "$version" "$usr/bin/quorvan-meter-sim"
-    check_man_page "$man/Quorvan-Master.1.gz" "$version" ""
+    [ "$console" = ON ] && check_man_page "$man/Quorvan-Master.1.gz" "$version" ""
     [ "$service" = ON ] && check_service "$root" "$version"
 
     [ "$console" = ON ] || return 0

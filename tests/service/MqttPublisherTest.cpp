@@ -1,5 +1,6 @@
 // The MQTT side against Debian's mosquitto broker, started per test on a
 // loopback port, watched by subscribers of the test's own.
+#include "CChildProcess.h"
 #include "CMqttPublisher.h"
 #include "MqttBroker.h"
 #include "MqttProbe.h"
@@ -13,7 +14,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -475,17 +475,12 @@ TEST(MqttPublisher, LastWillSaysOfflineWhenTheProcessDies)
     MqttProbe live(broker.Port(), {"quorvan/#"});
     ASSERT_TRUE(live.Ready());
 
-    const pid_t child = fork();
-    if (child == 0) {
-        const std::string port = std::to_string(broker.Port());
-        execl(QUORVAN_MQTT_WILL_HELPER, QUORVAN_MQTT_WILL_HELPER, port.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(child, 0);
+    // Started as a program (under qemu-user in a cross build, too).
+    CChildProcess helper;
+    ASSERT_TRUE(helper.Start(QUORVAN_MQTT_WILL_HELPER, {std::to_string(broker.Port())}));
     const bool online = live.WaitFor(Count(kSensorState, 1));
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    helper.Signal(SIGKILL);
+    helper.Finish(5000);
     ASSERT_TRUE(online);
     EXPECT_EQ(live.On("quorvan/status")[0].payload, "online");
 
