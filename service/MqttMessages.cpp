@@ -200,13 +200,14 @@ std::vector<MqttMessage> MqttDiscovery(const MqttSettings& settings, const std::
 MqttMessage MqttServiceDiscovery(const MqttSettings& settings, const std::string& origin)
 {
     const std::string node = MqttSafeId(settings.clientId);
-    const std::string json =
-        "{" + Field("name", "Connection") + "," + Field("unique_id", node + "_status") + "," +
-        Field("state_topic", MqttStatusTopic(settings)) + "," + Field("payload_on", "online") +
-        "," + Field("payload_off", "offline") + "," + Field("device_class", "connectivity") + "," +
-        Field("entity_category", "diagnostic") + "," + "\"device\":{\"identifiers\":[" +
-        Quoted(node) + "]," + Field("name", settings.clientId) + "," +
-        Field("manufacturer", "Quorvan-Master") + "," + Field("model", origin) + "," +
-        Field("sw_version", QUORVAN_VERSION) + "}," + Origin(origin) + "}";
+    // Appended, not "{" + string (g++ 12's -Wrestrict at -O3, as above).
+    std::string json = "{";
+    json += Field("name", "Connection") + "," + Field("unique_id", node + "_status") + "," +
+            Field("state_topic", MqttStatusTopic(settings)) + "," + Field("payload_on", "online") +
+            "," + Field("payload_off", "offline") + "," + Field("device_class", "connectivity") +
+            "," + Field("entity_category", "diagnostic") + "," + "\"device\":{\"identifiers\":[" +
+            Quoted(node) + "]," + Field("name", settings.clientId) + "," +
+            Field("manufacturer", "Quorvan-Master") + "," + Field("model", origin) + "," +
+            Field("sw_version", QUORVAN_VERSION) + "}," + Origin(origin) + "}";
     return MqttMessage{DiscoveryTopic(settings, "binary_sensor", "service_status"), json, true};
 }
