@@ -6,11 +6,9 @@
 //
 // scripts/test-windows sets the environment: QUORVAN_WINE_METERD, the
 // program; QUORVAN_WINE_PREFIX, a prefix made and served for the run.
-#include "CMeterSim.h"
+#include "MeterdScrape.h"
 #include "TempConfig.h"
 #include "TestHost.h"
-#include "TestHttp.h"
-#include "TestWait.h"
 #include "WineProgram.h"
 
 #include <gtest/gtest.h>
@@ -57,9 +55,6 @@ bool Listening(int port)
     return taken;
 }
 
-const std::string kBattery = "{meter=\"battery\"}";
-const std::string kSolar = "{meter=\"solar\"}";
-
 class MeterdUnderWine : public ::testing::Test {
 protected:
     void SetUp() override
@@ -67,8 +62,8 @@ protected:
         ASSERT_TRUE(m_meterd.Ready())
             << "set QUORVAN_WINE_METERD and QUORVAN_WINE_PREFIX (scripts/test-windows does)";
         ASSERT_FALSE(m_dir.Dir().empty());
-        StartMeter(m_battery, 3, SimMeterState{5123, 450, 12345, 30000, 1000, 1, 0, true});
-        StartMeter(m_solar, 4, SimMeterState{4800, 100, 99, 30000, 1000, 7, 0, true});
+        StartMeter(m_battery, 3, kBatteryState);
+        StartMeter(m_solar, 4, kSolarState);
     }
 
     void StartMeter(CMeterSim& sim, int com, const SimMeterState& state)
@@ -105,26 +100,15 @@ protected:
     void StartService(const std::string& listen = "127.0.0.1:0")
     {
         ASSERT_TRUE(m_meterd.Start(m_service, {"--config", WriteConfig(listen)}));
-        const std::string line = m_service.WaitForErrorLine("serving metrics on", 10000);
-        std::smatch port;
-        ASSERT_TRUE(std::regex_search(line, port, std::regex("127\\.0\\.0\\.1:([0-9]+)/metrics")))
-            << m_service.Err();
-        m_port = std::stoi(port[1]);
+        m_port = ServedPort(m_service.WaitForErrorLine("serving metrics on", 10000));
+        ASSERT_NE(m_port, 0) << m_service.Err();
     }
 
     std::string Scrape() const { return HttpGet(m_port, "/metrics"); }
 
     bool WaitForMetrics(std::initializer_list<std::string> parts) const
     {
-        return WaitFor(
-            [&] {
-                const std::string text = Scrape();
-                for (const std::string& part : parts)
-                    if (!Contains(text, part))
-                        return false;
-                return true;
-            },
-            10000ms);
+        return MetricsShow(m_port, parts);
     }
 
     const WineProgram m_meterd{"QUORVAN_WINE_METERD"};
