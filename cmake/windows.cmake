@@ -34,13 +34,16 @@ if(NOT TARGET tomlplusplus::tomlplusplus)
 endif()
 # cpp-httplib is headers only as its authors ship it, but Debian's package
 # is a compiled Linux library. Its Debian source, with Debian's patches, is
-# what the Windows service builds on: scripts/debian-source fetches it once
-# into the build folder, with apt, from the archive that this machine
-# installs its packages (mingw-w64 among them) from.
+# what the Windows service builds on: scripts/debian-source fetches it once,
+# with apt, from the archive that this machine installs its packages
+# (mingw-w64 among them) from.
+# QUORVAN_DEBIAN_SOURCES lets builds share it (scripts/test-windows).
+set(QUORVAN_DEBIAN_SOURCES ${CMAKE_BINARY_DIR}/debian-source
+    CACHE PATH "Where Debian source packages for the Windows build are kept")
 if(QUORVAN_SERVICE AND NOT TARGET quorvan::httplib)
     execute_process(
         COMMAND ${PROJECT_SOURCE_DIR}/scripts/debian-source cpp-httplib
-                ${CMAKE_BINARY_DIR}/debian-source
+                ${QUORVAN_DEBIAN_SOURCES}
         OUTPUT_VARIABLE QUORVAN_HTTPLIB_SOURCE OUTPUT_STRIP_TRAILING_WHITESPACE
         RESULT_VARIABLE fetched)
     if(NOT fetched EQUAL 0 OR NOT EXISTS ${QUORVAN_HTTPLIB_SOURCE}/httplib.h)
