@@ -288,8 +288,7 @@ bool Lacking(const toml::node& node, const char* table, const char* part,
                       "; leave it out");
 }
 
-bool ReadHttp(const toml::table& http, const MeterdAbilities& can, MeterdConfig* config,
-              Refusal* r)
+bool ReadHttp(const toml::table& http, const MeterdAbilities& can, MeterdConfig* config, Refusal* r)
 {
     if (!OnlyKnownKeys(http, {"listen", "tls", "basic_auth_users"}, "[http]", r))
         return false;
@@ -486,8 +485,8 @@ bool ReadPort(const toml::node& node, LineConfig* line, Refusal* r)
     } else {
         return Refuse(r, node.source(),
                       "port must be COM1 to COM" + std::to_string(kMaxComPort) +
-                          " or a device path such as " + AbsoluteDevicePathExample() +
-                          ", not '" + text + "'");
+                          " or a device path such as " + AbsoluteDevicePathExample() + ", not '" +
+                          text + "'");
     }
     return true;
 }
@@ -556,8 +555,7 @@ bool ReadTable(const toml::table& root, const char* key, const toml::table** tab
     return true;
 }
 
-bool ReadRoot(const toml::table& root, const MeterdAbilities& can, MeterdConfig* config,
-              Refusal* r)
+bool ReadRoot(const toml::table& root, const MeterdAbilities& can, MeterdConfig* config, Refusal* r)
 {
     if (!OnlyKnownKeys(root, {"interval", "http", "mqtt", "line"}, "the top level", r))
         return false;

@@ -32,8 +32,7 @@ std::string DefaultConfigPath()
         path.resize(path.size() * 2);  // a long path: cut short, try again
     }
     const size_t slash = path.find_last_of("\\/");
-    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) +
-           "meterd.toml";
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + "meterd.toml";
 }
 
 const char* MeterdHelpFooter()
@@ -43,7 +42,7 @@ const char* MeterdHelpFooter()
            "first with --check). Not in the Windows build: TLS, basic authentication\n"
            "(--hash-password) and MQTT; a configuration that asks for them is refused.\n"
            "\n"
-           "Exit status: 0 ended by Ctrl+C or the console closing, or the configuration\n"
-           "is good (--check); 1 the HTTP listen address cannot be had; 2 usage error\n"
-           "or bad configuration.";
+           "Exit status: 0 ended by Ctrl+C or Ctrl+Break, or the configuration is good\n"
+           "(--check); 1 the HTTP listen address cannot be had; 2 usage error or bad\n"
+           "configuration.";
 }

@@ -130,14 +130,16 @@ TEST_F(MeterdUnderWine, ServesBothMetersOverLoopback)
          "quorvan_meter_voltage_volts" + kBattery + " 51.23\n",
          "quorvan_meter_power_watts" + kBattery + " 230.5\n",
          "quorvan_meter_energy_joules_total" + kBattery + " 44442000\n",
-         "quorvan_meter_voltage_volts" + kSolar + " 48.00\n", "quorvan_meter_up" + kSolar + " 1\n"}))
+         "quorvan_meter_voltage_volts" + kSolar + " 48.00\n",
+         "quorvan_meter_up" + kSolar + " 1\n"}))
         << Scrape() << m_service.Err();
     EXPECT_EQ(m_solar.LastRequest().at(0), 7);
 
     const std::string text = Scrape();
     ChildOptions check;
     check.input = text;
-    const ChildResult promtool = CChildProcess::Run("/usr/bin/promtool", {"check", "metrics"}, check);
+    const ChildResult promtool =
+        CChildProcess::Run("/usr/bin/promtool", {"check", "metrics"}, check);
     EXPECT_EQ(promtool.status, 0) << promtool.out << promtool.err << text;
 
     // The process figures come from Windows: started moments ago, memory
@@ -147,9 +149,8 @@ TEST_F(MeterdUnderWine, ServesBothMetersOverLoopback)
     ASSERT_TRUE(
         std::regex_search(text, value, std::regex("\nprocess_start_time_seconds ([0-9.]+)\n")))
         << text;
-    const double now = std::chrono::duration<double>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     EXPECT_NEAR(std::stod(value[1]), now, 60.0) << text;
     EXPECT_FALSE(Contains(text, "\nprocess_open_fds 0\n")) << text;
     EXPECT_TRUE(Contains(text, "\nprocess_max_fds 16777216\n")) << text;
@@ -203,8 +204,8 @@ TEST_F(MeterdUnderWine, PulledAdapterIsReopened)
     StartService();
     ASSERT_TRUE(WaitForMetrics({"quorvan_meter_up" + kBattery + " 1\n"}));
     m_battery.HangUp();
-    ASSERT_TRUE(WaitForMetrics({"quorvan_meter_up" + kBattery + " 0\n",
-                                "quorvan_meterd_line_open{line=\"COM3\"} 0\n"}))
+    ASSERT_TRUE(WaitForMetrics(
+        {"quorvan_meter_up" + kBattery + " 0\n", "quorvan_meterd_line_open{line=\"COM3\"} 0\n"}))
         << m_service.Err();
     EXPECT_TRUE(Contains(Scrape(), "quorvan_meter_up" + kSolar + " 1\n"));
     std::string error;
@@ -233,8 +234,8 @@ TEST_F(MeterdUnderWine, CtrlCEndsTheServiceCleanly)
         << second.err;
 
     m_solar.SetFaults(SimFaults{.silent = true});
-    ASSERT_FALSE(m_service.WaitForErrorLine("meter solar (\\\\.\\COM4, address 7) down", 10000)
-                     .empty())
+    ASSERT_FALSE(
+        m_service.WaitForErrorLine("meter solar (\\\\.\\COM4, address 7) down", 10000).empty())
         << m_service.Err();
     const unsigned heard = m_solar.RequestCount();
     ASSERT_TRUE(WaitFor([&] { return m_solar.RequestCount() > heard; }));  // a read is under way
@@ -256,14 +257,20 @@ TEST_F(MeterdUnderWine, CtrlCEndsTheServiceCleanly)
 }
 
 // What the Windows build lacks is refused where the file asks for it, by
-// --check and at start, never served without; a good file passes --check;
-// without --config the file beside the program is read.
+// --check and at start, never served without; a good file passes --check,
+// the zip's example too; without --config the file beside the program is
+// read.
 TEST_F(MeterdUnderWine, ConfigurationTheWindowsBuildRefuses)
 {
     const std::string good = WriteConfig();
     ChildResult r = Run({"--check", "--config", good});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, good + ": ok: 2 lines, 2 meters, metrics on 127.0.0.1:0\r\n");
+    const std::string example =
+        WindowsPath(QUORVAN_SOURCE_DIR "/packaging/windows/meterd.example.toml");
+    r = Run({"--check", "--config", example});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, example + ": ok: 1 line, 2 meters, metrics on 127.0.0.1:9788\r\n");
 
     const struct {
         std::string table, refusal;
