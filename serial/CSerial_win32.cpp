@@ -4,6 +4,7 @@
 #include "CSerial.h"
 
 #include "PortMap.h"
+#include "SystemError.h"
 
 #include <algorithm>
 #include <chrono>
@@ -31,29 +32,6 @@ std::wstring Wide(const std::string& text)
     return wide;
 }
 
-std::string Utf8(const wchar_t* text, int length)
-{
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-    std::string narrow(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, length, narrow.data(), n, nullptr, nullptr);
-    return narrow;
-}
-
-// The system's sentence for `error` in the user's language, without the
-// line end FormatMessage puts after it.
-std::string SystemMessage(DWORD error)
-{
-    wchar_t* message = nullptr;
-    const DWORD n = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
-    std::string text = n > 0 ? Utf8(message, static_cast<int>(n)) : std::string();
-    LocalFree(message);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    return text.empty() ? "error " + std::to_string(error) : text;
-}
-
 }  // namespace
 
 bool CSerial::IsOpen() const
@@ -63,7 +41,7 @@ bool CSerial::IsOpen() const
 
 void CSerial::SetLastError(const char* label, int error)
 {
-    const std::string message = SystemMessage(static_cast<DWORD>(error));
+    const std::string message = SystemErrorText(error);
     char text[512];
     std::snprintf(text, sizeof text, "'%s' failed with the following error: %s", label,
                   message.c_str());

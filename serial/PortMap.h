@@ -51,6 +51,12 @@ std::string PortOpenHint(const std::string& device, int error);
 bool IsDevicePath(const std::string& text);
 // A device path for messages and help: "/dev/ttyUSB0", "\\.\CNCA0".
 const char* DevicePathExample();
+// Whether `text` is a device path that means the same from any folder, as
+// a service's configuration needs: "/dev/..." on Linux, "\\.\NAME" on
+// Windows. And an example for its messages: the name that survives
+// replugging on Linux ("/dev/serial/by-id/..."), "\\.\CNCA0" on Windows.
+bool IsAbsoluteDevicePath(const std::string& text);
+const char* AbsoluteDevicePathExample();
 
 // Parses "COM3" / "com3" into 3. Returns 0 for anything else, including
 // "COM0", signs, and numbers above kMaxComPort.

@@ -75,6 +75,16 @@ const char* DevicePathExample()
     return "/dev/ttyUSB0";
 }
 
+bool IsAbsoluteDevicePath(const std::string& text)
+{
+    return !text.empty() && text[0] == '/';
+}
+
+const char* AbsoluteDevicePathExample()
+{
+    return "/dev/serial/by-id/...";
+}
+
 bool ComPortPresent(int port)
 {
     const std::string path = ComPortPath(port);

@@ -48,6 +48,17 @@ const char* DevicePathExample()
     return "\\\\.\\CNCA0";
 }
 
+bool IsAbsoluteDevicePath(const std::string& text)
+{
+    const std::string prefix = kDevicePrefix;
+    return text.size() > prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+const char* AbsoluteDevicePathExample()
+{
+    return DevicePathExample();
+}
+
 bool ComPortPresent(int port)
 {
     if (port < 1)

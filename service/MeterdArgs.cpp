@@ -1,6 +1,6 @@
 #include "MeterdArgs.h"
 
-#include "MeterdConfig.h"
+#include "MeterdSystem.h"
 
 #include <CLI/CLI.hpp>
 
@@ -11,22 +11,14 @@ constexpr const char* kDescription =
     "Prometheus (GET /metrics), to a person (the status page, GET /) and, when\n"
     "configured, an MQTT broker.";
 
-constexpr const char* kFooter =
-    "\nSignals: SIGHUP rereads the configuration (a bad file is logged and the\n"
-    "running one kept); SIGTERM or SIGINT ends the service.\n"
-    "\n"
-    "Exit status: 0 ended by a signal, or the configuration is good (--check);\n"
-    "1 the HTTP listen address cannot be had; 2 usage error or bad configuration\n"
-    "(a TLS file that cannot be used included).";
-
 // One parser for both parsing and the help text, so they cannot differ.
 void Describe(CLI::App& app, MeterdArgs* args)
 {
     app.description(kDescription);
-    app.footer(kFooter);
+    app.footer(MeterdHelpFooter());
     app.set_help_flag("-h,--help", "this text");
     app.add_option("--config", args->configPath,
-                   std::string("the configuration file (default ") + kDefaultConfigPath + ")")
+                   "the configuration file (default " + DefaultConfigPath() + ")")
         ->type_name("FILE");
     app.add_flag("--check", args->check, "check the configuration file, print a summary, exit");
     app.add_flag("--hash-password", args->hashPassword,
@@ -40,7 +32,7 @@ void Describe(CLI::App& app, MeterdArgs* args)
 MeterdArgsResult ParseMeterdArgs(int argc, const char* const* argv)
 {
     MeterdArgsResult result;
-    result.args.configPath = kDefaultConfigPath;
+    result.args.configPath = DefaultConfigPath();
     try {
         CLI::App app{"", "quorvan-meterd"};
         Describe(app, &result.args);

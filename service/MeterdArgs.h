@@ -5,7 +5,7 @@
 #include <string>
 
 struct MeterdArgs {
-    std::string configPath;  // kDefaultConfigPath unless --config
+    std::string configPath;  // DefaultConfigPath() unless --config
     bool check = false;      // only check the configuration
     bool hashPassword = false;  // print the bcrypt hash of a password read from stdin
     bool help = false;

@@ -278,16 +278,32 @@ bool ReadUsers(const toml::node& node, HttpAccess* access, Refusal* r)
     return true;
 }
 
-bool ReadHttp(const toml::table& http, MeterdConfig* config, Refusal* r)
+// A part this build lacks is refused where the file asks for it, never
+// quietly left out.
+bool Lacking(const toml::node& node, const char* table, const char* part,
+             const MeterdAbilities& can, Refusal* r)
+{
+    return Refuse(r, node.source(),
+                  std::string(table) + " cannot be used: " + can.buildName + " has no " + part +
+                      "; leave it out");
+}
+
+bool ReadHttp(const toml::table& http, const MeterdAbilities& can, MeterdConfig* config, Refusal* r)
 {
     if (!OnlyKnownKeys(http, {"listen", "tls", "basic_auth_users"}, "[http]", r))
         return false;
-    if (const toml::node* tls = http.get("tls"))
+    if (const toml::node* tls = http.get("tls")) {
+        if (!can.tls)
+            return Lacking(*tls, "[http.tls]", "TLS", can, r);
         if (!ReadTls(*tls, &config->access, r))
             return false;
-    if (const toml::node* users = http.get("basic_auth_users"))
+    }
+    if (const toml::node* users = http.get("basic_auth_users")) {
+        if (!can.basicAuth)
+            return Lacking(*users, "[http.basic_auth_users]", "basic authentication", can, r);
         if (!ReadUsers(*users, &config->access, r))
             return false;
+    }
     if (const toml::node* node = http.get("listen")) {
         std::string text;
         if (!GetString(*node, "listen", &text, r))
@@ -464,12 +480,13 @@ bool ReadPort(const toml::node& node, LineConfig* line, Refusal* r)
     line->comPort = ParseComPortName(text);
     if (line->comPort != 0) {
         line->port = "COM" + std::to_string(line->comPort);
-    } else if (!text.empty() && text[0] == '/' && text.find('\0') == std::string::npos) {
+    } else if (IsAbsoluteDevicePath(text) && text.find('\0') == std::string::npos) {
         line->port = text;
     } else {
         return Refuse(r, node.source(),
                       "port must be COM1 to COM" + std::to_string(kMaxComPort) +
-                          " or a device path such as /dev/serial/by-id/..., not '" + text + "'");
+                          " or a device path such as " + AbsoluteDevicePathExample() + ", not '" +
+                          text + "'");
     }
     return true;
 }
@@ -538,7 +555,7 @@ bool ReadTable(const toml::table& root, const char* key, const toml::table** tab
     return true;
 }
 
-bool ReadRoot(const toml::table& root, MeterdConfig* config, Refusal* r)
+bool ReadRoot(const toml::table& root, const MeterdAbilities& can, MeterdConfig* config, Refusal* r)
 {
     if (!OnlyKnownKeys(root, {"interval", "http", "mqtt", "line"}, "the top level", r))
         return false;
@@ -549,8 +566,10 @@ bool ReadRoot(const toml::table& root, MeterdConfig* config, Refusal* r)
     const toml::table* mqtt = nullptr;
     if (!ReadTable(root, "http", &http, r) || !ReadTable(root, "mqtt", &mqtt, r))
         return false;
-    if (http != nullptr && !ReadHttp(*http, config, r))
+    if (http != nullptr && !ReadHttp(*http, can, config, r))
         return false;
+    if (mqtt != nullptr && !can.mqtt)
+        return Lacking(*mqtt, "[mqtt]", "MQTT", can, r);
     if (mqtt != nullptr && !ReadMqtt(*mqtt, &config->mqtt, r))
         return false;
     const toml::node* lines = root.get("line");
@@ -563,13 +582,14 @@ bool ReadRoot(const toml::table& root, MeterdConfig* config, Refusal* r)
 
 }  // namespace
 
-ConfigResult ParseMeterdConfig(std::string_view text, const std::string& fileName)
+ConfigResult ParseMeterdConfig(std::string_view text, const std::string& fileName,
+                               const MeterdAbilities& can)
 {
     ConfigResult result;
     Refusal refusal{fileName, {}};
     try {
         const toml::table root = toml::parse(text, std::string_view(fileName));
-        result.ok = ReadRoot(root, &result.config, &refusal);
+        result.ok = ReadRoot(root, can, &result.config, &refusal);
     } catch (const toml::parse_error& e) {
         Refuse(&refusal, e.source(), std::string(e.description()));
     } catch (const std::exception& e) {

@@ -11,7 +11,7 @@
 //   host = "broker.lan"  port = 8883  credentials = "/etc/..."  ca_file = "/etc/..."
 //   publish = "on_change"  max_silence = "60s"  voltage_deadband = 0.1  ...
 //   [[line]]
-//   port = "COM1"                    # COMn (PortMap.h) or a device path
+//   port = "COM1"                    # COMn (PortMap.h) or a device path (/dev/..., \\.\NAME)
 //     [[line.meter]]
 //     name = "battery"               # letters, digits, '_' and '-'; unique in the file
 //     address = 1                    # the meter's own address, 1..247; unique on its line
@@ -21,6 +21,7 @@
 #pragma once
 
 #include "HttpAccess.h"
+#include "MeterdSystem.h"
 #include "MqttSettings.h"
 
 #include <cstdint>
@@ -65,15 +66,16 @@ struct ConfigResult {
     MeterdConfig config;
 };
 
-inline constexpr const char* kDefaultConfigPath = "/etc/quorvan-master/meterd.toml";
 constexpr int kMaxIntervalMs = 3600 * 1000;
 constexpr int kMaxUsers = 64;
 constexpr int kMaxLines = 64;
 constexpr std::size_t kMaxNameLength = 64;
 constexpr std::size_t kMaxConfigBytes = 1 << 20;
 
-// `fileName` only labels the messages.
-ConfigResult ParseMeterdConfig(std::string_view text, const std::string& fileName);
+// `fileName` only labels the messages; `can` says which optional parts may
+// be asked for.
+ConfigResult ParseMeterdConfig(std::string_view text, const std::string& fileName,
+                               const MeterdAbilities& can = BuildAbilities());
 // Reads at most kMaxConfigBytes of `path` and parses them.
 ConfigResult LoadMeterdConfig(const std::string& path);
 

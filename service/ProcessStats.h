@@ -1,7 +1,7 @@
 // The service's own process as Prometheus's client libraries describe
 // theirs (the process_* metrics). Read at scrape time from the system;
 // this header is the whole interface: ProcessStatsLinux.cpp reads /proc,
-// another system brings its own file.
+// ProcessStatsWin32.cpp asks Windows (handles count as descriptors there).
 #pragma once
 
 #include <cstdint>

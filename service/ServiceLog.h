@@ -1,5 +1,7 @@
 // The service's log: one line per event on standard error, which journald
-// keeps when systemd runs the service.
+// keeps when systemd runs the service. On Windows, where only the console
+// shows it, each line starts with the local date and time
+// (ServiceLog_win32.cpp).
 #pragma once
 
 #include <cstddef>

@@ -1,19 +1,19 @@
 // quorvan-meterd: the meters of one or more serial lines, watched around
 // the clock, served to Prometheus and an MQTT broker.
 //
-// The main thread only waits for signals (blocked everywhere else, so no
-// work happens in a handler): SIGHUP reloads, SIGTERM and SIGINT end it.
+// The main thread only waits for what the system asks (CServiceSignals):
+// to end, or on Linux to reread the configuration.
 #include "CBasicAuth.h"
 #include "CMeterd.h"
+#include "CServiceSignals.h"
+#include "ConsoleText.h"
 #include "MeterdArgs.h"
 #include "MeterdConfig.h"
 #include "Password.h"
 #include "ServiceLog.h"
 
-#include <csignal>
 #include <cstdio>
-
-#include <unistd.h>
+#include <cstdlib>
 
 namespace {
 
@@ -35,6 +35,12 @@ int Check(const MeterdConfig& config, const std::string& path)
 // The bcrypt hash of a password from standard input, for [http.basic_auth_users].
 int HashPassword()
 {
+    const MeterdAbilities can = BuildAbilities();
+    if (!can.basicAuth) {
+        std::fprintf(stderr, "quorvan-meterd: --hash-password: %s has no basic authentication\n",
+                     can.buildName);
+        return kMeterdExitConfig;
+    }
     std::string password, error;
     if (!ReadPassword("Password: ", &password) || password.empty()) {
         std::fputs("quorvan-meterd: no password given on standard input\n", stderr);
@@ -49,18 +55,10 @@ int HashPassword()
     return kMeterdExitOk;
 }
 
-// Runs until SIGTERM or SIGINT; SIGHUP rereads `path`.
+// Runs until the system asks it to end, rereading `path` when asked to.
 int Serve(const MeterdConfig& config, const std::string& path)
 {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGHUP);
-    // Before any thread exists, so that every thread inherits the mask.
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);  // a client that hangs up mid-answer
-
+    CServiceSignals signals;  // before any thread
     CMeterd service(LogToStderr);
     std::string error;
     LogToStderr(std::string("quorvan-meterd ") + QUORVAN_VERSION + " starting with " + path);
@@ -69,24 +67,18 @@ int Serve(const MeterdConfig& config, const std::string& path)
         LogToStderr("quorvan-meterd: " + error);
         return badConfig ? kMeterdExitConfig : kMeterdExitStart;
     }
-    for (;;) {
-        int signal = 0;
-        if (sigwait(&signals, &signal) != 0)
-            continue;
-        if (signal != SIGHUP) {
-            LogToStderr(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-            break;
-        }
+    while (signals.Wait() == CServiceSignals::kReread) {
         const ConfigResult next = LoadMeterdConfig(path);
         if (next.ok)
             service.Reload(next.config);
         else
             service.ReloadRefused(next.error);
     }
+    LogToStderr(std::string("stopping on ") + signals.What());
     const bool clean = service.Stop();
     LogToStderr("stopped");
     if (!clean)
-        _exit(kMeterdExitOk);  // an HTTP client still holds a worker; it owns what it uses
+        std::_Exit(kMeterdExitOk);  // an HTTP client still holds a worker; it owns what it uses
     return kMeterdExitOk;
 }
 
@@ -94,6 +86,7 @@ int Serve(const MeterdConfig& config, const std::string& path)
 
 int main(int argc, char** argv)
 {
+    UseUtf8Console();
     const MeterdArgsResult parsed = ParseMeterdArgs(argc, argv);
     if (!parsed.ok) {
         std::fprintf(stderr, "quorvan-meterd: %s\nTry 'quorvan-meterd --help'.\n",

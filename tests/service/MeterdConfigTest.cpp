@@ -109,6 +109,49 @@ TEST(MeterdConfig, TlsUsersAndPublishingPolicy)
     EXPECT_EQ(every.config.mqtt.publish, MqttPublish::kEveryPoll);
 }
 
+// A build without TLS, users or MQTT (the Windows one) refuses each where
+// the file asks for it, even switched off, rather than run without it; the
+// rest of a file reads as in any build.
+TEST(MeterdConfig, RefusesWhatTheBuildLacks)
+{
+    const MeterdAbilities lacking{false, false, false, "the Windows build"};
+    const std::string hash = "$2y$10$abcdefghijklmnopqrstuu5cMgbSdAu8qH/uGDHRK1WMXEiWK6Fhu";
+    const struct {
+        std::string text, error;
+    } cases[] = {
+        {"[mqtt]\nhost = \"broker.lan\"\n",
+         "m.toml:1: [mqtt] cannot be used: the Windows build has no MQTT; leave it out"},
+        {"[mqtt]\nenabled = false\n", "m.toml:1: [mqtt] cannot be used: the Windows build..."},
+        {"[http]\nlisten = \"0.0.0.0:9788\"\n[http.tls]\ncert_file = \"/a.crt\"\n",
+         "m.toml:3: [http.tls] cannot be used: the Windows build has no TLS; leave it out"},
+        {"[http.basic_auth_users]\nprom = \"" + hash + "\"\n",
+         "m.toml:1: [http.basic_auth_users] cannot be used: the Windows build has no basic "
+         "authentication; leave it out"},
+    };
+    for (const auto& c : cases) {
+        const ConfigResult r = ParseMeterdConfig(c.text + kLineForTls, "m.toml", lacking);
+        ASSERT_FALSE(r.ok) << c.text;
+        if (c.error.ends_with("..."))
+            EXPECT_EQ(r.error.substr(0, c.error.size() - 3), c.error.substr(0, c.error.size() - 3));
+        else
+            EXPECT_EQ(r.error, c.error);
+    }
+    const ConfigResult plain = ParseMeterdConfig(kLineForTls, "m.toml", lacking);
+    EXPECT_TRUE(plain.ok) << plain.error;
+}
+
+// Notepad saves with a byte-order mark and CR LF line ends.
+TEST(MeterdConfig, ReadsAFileSavedByNotepad)
+{
+    const ConfigResult r = ParseMeterdConfig(
+        "\xEF\xBB\xBFinterval = \"2s\"\r\n[[line]]\r\nport = \"COM3\"\r\n[[line.meter]]\r\n"
+        "name = \"battery\"\r\naddress = 1\r\n",
+        "m.toml");
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.config.intervalMs, 2000);
+    EXPECT_EQ(r.config.lines.at(0).meters.at(0).name, "battery");
+}
+
 TEST(MeterdConfig, DefaultsAndTheLoopbackListenAddress)
 {
     const ConfigResult r = ParseMeterdConfig(

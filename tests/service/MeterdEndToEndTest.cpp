@@ -10,6 +10,7 @@
 #include "CMeterSim.h"
 #include "CSerial.h"
 #include "Chromium.h"
+#include "MeterdScrape.h"
 #include "MqttBroker.h"
 #include "MqttProbe.h"
 #include "TempConfig.h"
@@ -70,16 +71,13 @@ std::string JsonUnescaped(const std::string& text)
     return out;
 }
 
-const std::string kBattery = "{meter=\"battery\"}";
-const std::string kSolar = "{meter=\"solar\"}";
-
 class MeterdEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_FALSE(m_config.Dir().empty());
-        StartMeter(m_battery, 3, SimMeterState{5123, 450, 12345, 30000, 1000, 1, 0, true});
-        StartMeter(m_solar, 4, SimMeterState{4800, 100, 99, 30000, 1000, 7, 0, true});
+        StartMeter(m_battery, 3, kBatteryState);
+        StartMeter(m_solar, 4, kSolarState);
     }
 
     void StartMeter(CMeterSim& sim, int com, const SimMeterState& state)
@@ -117,11 +115,8 @@ protected:
             std::ofstream(ConfigPath()) << text << extra;
         }
         ASSERT_TRUE(m_service.Start(QUORVAN_METERD_PATH, {"--config", ConfigPath()}));
-        const std::string line = m_service.WaitForErrorLine("serving metrics on", 5000);
-        std::smatch port;
-        ASSERT_TRUE(std::regex_search(line, port, std::regex("127\\.0\\.0\\.1:([0-9]+)/metrics")))
-            << m_service.Err();
-        m_port = std::stoi(port[1]);
+        m_port = ServedPort(m_service.WaitForErrorLine("serving metrics on", 5000));
+        ASSERT_NE(m_port, 0) << m_service.Err();
     }
 
     // Debian's prometheus on a free loopback port, scraping every second
@@ -163,15 +158,7 @@ protected:
     bool WaitForMetrics(std::initializer_list<std::string> parts,
                         std::chrono::milliseconds limit = 10000ms) const
     {
-        return WaitFor(
-            [&] {
-                const std::string text = Scrape();
-                for (const std::string& part : parts)
-                    if (!Contains(text, part))
-                        return false;
-                return true;
-            },
-            limit);
+        return MetricsShow(m_port, parts, limit);
     }
 
     TempConfig m_config;  // before the meters: their aliases go in here

@@ -35,6 +35,11 @@ TEST(Win32PortMap, ComnIsTheDeviceItself)
     EXPECT_EQ(PortAliasDir(), "");
     EXPECT_FALSE(ComPortPresent(kNoSuchPort));
     EXPECT_FALSE(ComPortPresent(0));
+    // What a service's configuration takes as a device path.
+    EXPECT_TRUE(IsAbsoluteDevicePath("\\\\.\\CNCA0"));
+    EXPECT_FALSE(IsAbsoluteDevicePath("\\\\.\\"));
+    EXPECT_FALSE(IsAbsoluteDevicePath("CNCA0"));
+    EXPECT_FALSE(IsAbsoluteDevicePath("/dev/ttyUSB0"));
 }
 
 TEST(Win32PortMap, HintsFollowTheErrorCode)

@@ -1,0 +1,8 @@
+#include "SystemError.h"
+
+#include <cstring>
+
+std::string SystemErrorText(int error)
+{
+    return std::strerror(error);
+}
