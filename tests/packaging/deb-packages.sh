@@ -73,14 +73,11 @@ expect_files quorvan-master /usr/bin/Quorvan-Master "/usr/share/applications/$id
     /usr/share/man/man1/Quorvan-Master.1.gz
 expect_files quorvan-cli /usr/bin/quorvan-cli /usr/bin/quorvan-meter-sim \
     /usr/share/man/man1/quorvan-cli.1.gz /usr/share/man/man1/quorvan-meter-sim.1.gz
-monitoring=()
-[ -f "$source/packaging/grafana/quorvan-meterd-dashboard.json" ] &&
-    monitoring+=(/usr/share/quorvan-meterd/grafana/quorvan-meterd-dashboard.json)
-[ -f "$source/packaging/prometheus/quorvan-meterd-rules.yml" ] &&
-    monitoring+=(/usr/share/quorvan-meterd/prometheus/quorvan-meterd-rules.yml)
 expect_files quorvan-meterd /usr/bin/quorvan-meterd /lib/systemd/system/quorvan-meterd.service \
     /usr/lib/sysusers.d/quorvan-meterd.conf /usr/share/doc/quorvan-meterd/meterd.toml.example \
-    /usr/share/man/man8/quorvan-meterd.8.gz "${monitoring[@]}"
+    /usr/share/man/man8/quorvan-meterd.8.gz \
+    /usr/share/quorvan-meterd/grafana/quorvan-meterd-dashboard.json \
+    /usr/share/quorvan-meterd/prometheus/quorvan-meterd-rules.yml
 for p in quorvan-master quorvan-meterd quorvan-cli; do
     expect_files "$p" "/usr/share/doc/$p/copyright" "/usr/share/doc/$p/changelog.gz"
     # Programs belong to their role only.
