@@ -206,8 +206,8 @@ TEST_F(MqttPublisherLive, StateAvailabilityAndDiscoveryReachTheBroker)
                          "\"sw_version\":\"" QUORVAN_VERSION "\"}"))
         << service[0].payload;
     EXPECT_TRUE(Contains(service[0].payload, "\"state_topic\":\"quorvan/status\""));
+    ASSERT_TRUE(m_live->WaitFor(Count("quorvan/bank-1/diagnostics", 1)));
     const auto diagnostics = m_live->On("quorvan/bank-1/diagnostics");
-    ASSERT_FALSE(diagnostics.empty());
     EXPECT_EQ(
         diagnostics[0].payload,
         "{\"polls\": 0, \"poll_failures\": 0, \"last_reading\": \"2023-11-14T22:13:20.123Z\"}");
